@@ -1,0 +1,48 @@
+#include "frame/crc32.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string_view>
+#include <vector>
+
+namespace kvt {
+namespace {
+
+uint32_t crc_of(std::string_view s) {
+  return crc32(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+TEST(Crc32, KnownValues) {
+  EXPECT_EQ(crc_of("123456789"), 0xCBF43926u);
+  EXPECT_EQ(crc_of(""), 0u);
+  EXPECT_EQ(crc32(nullptr, 0), 0u);
+  // The body of an empty table view (format word, no fields, no metadata, flag false).
+  const uint8_t body[] = {0xFC, 0x01, 0x00, 0x7C, 0x4D, 0x00, 0x00, 0x00};
+  EXPECT_EQ(crc32(body, sizeof body), 0x3ECD58F6u);
+}
+
+TEST(Crc32, MatchesZlibOnEveryLengthAndAlignment) {
+  std::mt19937_64 rng(12345);
+  std::vector<uint8_t> buf(300 + 64);
+  for (auto& b : buf) b = static_cast<uint8_t>(rng());
+  for (size_t start = 0; start < 16; ++start) {
+    for (size_t len = 0; len <= 300; ++len) {
+      const uint8_t* p = buf.data() + start;
+      uint32_t want = static_cast<uint32_t>(::crc32(0L, p, static_cast<uInt>(len)));
+      ASSERT_EQ(crc32(p, len), want) << "start " << start << " len " << len;
+    }
+  }
+}
+
+TEST(Crc32, LargeBufferMatchesZlib) {
+  std::vector<uint8_t> buf(5 << 20);
+  std::mt19937 rng(7);
+  for (auto& b : buf) b = static_cast<uint8_t>(rng());
+  EXPECT_EQ(crc32(buf.data() + 1, buf.size() - 1),
+            static_cast<uint32_t>(::crc32(0L, buf.data() + 1, static_cast<uInt>(buf.size() - 1))));
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,32 @@
+// The value kind: one numbering shared by DataType, Series, SeriesRef and Variant.
+// The index is also the tag written in frames, so the numbers below are fixed forever.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace kvt {
+
+enum class DataType : uint8_t {
+  Null = 0,
+  DateTime = 1,  // i64 microseconds since 1970-01-01 00:00:00 UTC
+  Int64 = 2,
+  Float64 = 3,
+  Decimal = 4,  // D64
+  String = 5,   // UTF-8 text
+  Bool = 6,
+  Int32 = 7,
+  UInt32 = 8,
+  UInt64 = 9,
+  Float32 = 10,
+  Bytes = 11,
+};
+
+// The highest valid kind index; every index above it is rejected by the decoders.
+inline constexpr uint32_t kMaxKind = 11;
+
+constexpr uint32_t kind_index(DataType t) { return static_cast<uint32_t>(t); }
+
+std::string_view data_type_name(DataType t);
+
+}  // namespace kvt

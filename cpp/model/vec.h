@@ -1,0 +1,36 @@
+// Growable buffers whose resize leaves new elements uninitialised.
+//
+// Decoders size a column once and then fill every element, so zero-filling it first would be a
+// wasted pass over memory. Vec<T> is a std::vector whose value-initialisation is default
+// initialisation; for trivial element types resize() only moves the end pointer.
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace kvt {
+
+template <class T, class Base = std::allocator<T>>
+struct DefaultInitAllocator : Base {
+  using Base::Base;
+  template <class U>
+  struct rebind {
+    using other =
+        DefaultInitAllocator<U, typename std::allocator_traits<Base>::template rebind_alloc<U>>;
+  };
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
+                                           std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using Vec = std::vector<T, DefaultInitAllocator<T>>;
+
+}  // namespace kvt

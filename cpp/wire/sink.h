@@ -1,0 +1,62 @@
+// Sinks for the one set of encode routines: Sizer only counts bytes, Writer stores them.
+//
+// Every encoder is a template over the sink, so the sizing pass and the writing pass walk the
+// same code and cannot disagree. A Writer writes into memory that the sizing pass measured; it
+// does no bounds checks of its own (debug builds assert).
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kvt {
+
+class Sizer {
+ public:
+  static constexpr bool kWrites = false;
+  void put(const void*, size_t n) { size_ += n; }
+  void put_u8(uint8_t) { ++size_; }
+  void skip(size_t n) { size_ += n; }
+  size_t size() const { return size_; }
+
+ private:
+  size_t size_ = 0;
+};
+
+class Writer {
+ public:
+  static constexpr bool kWrites = true;
+  Writer(uint8_t* begin, size_t capacity) : begin_(begin), p_(begin), end_(begin + capacity) {}
+
+  void put(const void* src, size_t n) {
+    assert(n <= static_cast<size_t>(end_ - p_));
+    if (n) std::memcpy(p_, src, n);
+    p_ += n;
+  }
+  void put_u8(uint8_t b) {
+    assert(p_ < end_);
+    *p_++ = b;
+  }
+  // Hands out room for exactly n bytes that the caller fills at once.
+  uint8_t* reserve(size_t n) {
+    assert(n <= static_cast<size_t>(end_ - p_));
+    uint8_t* r = p_;
+    p_ += n;
+    return r;
+  }
+  size_t size() const { return static_cast<size_t>(p_ - begin_); }
+  uint8_t* position() const { return p_; }
+  // Lets bulk encoders that wrote through position() move the cursor on.
+  void advance(size_t n) {
+    assert(n <= static_cast<size_t>(end_ - p_));
+    p_ += n;
+  }
+
+ private:
+  uint8_t* begin_;
+  uint8_t* p_;
+  uint8_t* end_;
+};
+
+}  // namespace kvt
