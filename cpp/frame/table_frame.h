@@ -1,0 +1,64 @@
+// The table frame envelope: 8-byte header, body, CRC-32 footer.
+//
+//   offset 0  u16 magic 0x4D7C (bytes 7C 4D)
+//   offset 2  u16 version 1    (bytes 01 00)
+//   offset 4  u32 length = body size + 4: the bytes that follow the header
+//   offset 8  body (the encoded table)
+//   then      u32 CRC-32 of the body
+// All little-endian. A body may be at most kMaxBodySize bytes so that its length field fits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "frame/errors.h"
+#include "model/table.h"
+
+namespace kvt {
+
+inline constexpr size_t kHeaderSize = 8;
+inline constexpr size_t kFooterSize = 4;
+inline constexpr uint64_t kMaxBodySize = 0xFFFFFFFBu;
+
+// A table view measured for packing. Holds what the sizing pass learnt (the body size and any
+// per-column choices) so the writing pass does not repeat that work. Valid while the view is.
+class FramePlan {
+ public:
+  size_t body_size() const { return body_size_; }
+  size_t frame_size() const { return body_size_ + kHeaderSize + kFooterSize; }
+
+ private:
+  friend std::expected<FramePlan, TableFrameError> plan_table_ref_frame(const TableRef& table);
+  friend void write_table_ref_frame(const TableRef& table, const FramePlan& plan,
+                                    std::span<uint8_t> dst);
+  size_t body_size_ = 0;
+  std::vector<int64_t> datetime_units_;  // one per DateTime column, in field order
+};
+
+// Sizes the frame of `table`. Fails only when the body exceeds kMaxBodySize (InvalidFrame).
+std::expected<FramePlan, TableFrameError> plan_table_ref_frame(const TableRef& table);
+
+// Writes the whole frame into dst, whose size must be plan.frame_size().
+void write_table_ref_frame(const TableRef& table, const FramePlan& plan, std::span<uint8_t> dst);
+
+// plan + write into a new vector.
+std::expected<std::vector<uint8_t>, TableFrameError> pack_table_ref_frame(const TableRef& table);
+
+// Decodes a frame. With skip_header false, buffer starts with a whole frame (header included,
+// extra bytes after it ignored); with skip_header true, buffer is exactly the bytes that follow a
+// header: body then checksum. The checksum is verified before anything is decoded.
+std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
+                                                         bool skip_header);
+
+// The header check behind check_table_frame: the length field, or TooShort / NotAFrame.
+enum class HeaderCheck : uint8_t { Ok, TooShort, NotAFrame };
+struct HeaderResult {
+  HeaderCheck status;
+  uint32_t length;  // valid when status is Ok
+};
+HeaderResult check_table_frame_header(std::span<const uint8_t> buffer);
+
+}  // namespace kvt
