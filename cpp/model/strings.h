@@ -18,7 +18,8 @@ class StringColumn {
  public:
   StringColumn() : offsets_(1, 0) {}
 
-  size_t size() const { return offsets_.size() - 1; }
+  // A moved-from column has lost its offsets; it reads as empty rather than as SIZE_MAX rows.
+  size_t size() const { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   bool empty() const { return size() == 0; }
   std::string_view operator[](size_t i) const {
     return {bytes_.data() + offsets_[i], static_cast<size_t>(offsets_[i + 1] - offsets_[i])};
@@ -30,6 +31,7 @@ class StringColumn {
     bytes_.reserve(bytes_.size() + nbytes);
   }
   void push_back(std::string_view s) {
+    if (offsets_.empty()) offsets_.push_back(bytes_.size());
     bytes_.insert(bytes_.end(), s.begin(), s.end());
     offsets_.push_back(bytes_.size());
   }
