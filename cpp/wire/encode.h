@@ -60,8 +60,24 @@ inline size_t encode_varint(uint64_t v, uint8_t* out) {
 template <class Sink>
 inline void write_varint(Sink& s, uint64_t v) {
   if constexpr (Sink::kWrites) {
-    uint8_t buf[9];
-    s.put(buf, encode_varint(v, buf));
+    // Fixed-size stores per width: a variable-length copy would cost a library call per value.
+    if (v <= 250) {
+      s.put_u8(static_cast<uint8_t>(v));
+    } else if (v <= 0xFFFF) {
+      uint8_t* p = s.reserve(3);
+      p[0] = 0xFB;
+      auto w = static_cast<uint16_t>(v);
+      std::memcpy(p + 1, &w, 2);
+    } else if (v <= 0xFFFFFFFFu) {
+      uint8_t* p = s.reserve(5);
+      p[0] = 0xFC;
+      auto w = static_cast<uint32_t>(v);
+      std::memcpy(p + 1, &w, 4);
+    } else {
+      uint8_t* p = s.reserve(9);
+      p[0] = 0xFD;
+      std::memcpy(p + 1, &v, 8);
+    }
   } else {
     s.skip(varint_size(v));
   }

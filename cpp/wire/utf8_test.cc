@@ -1,0 +1,247 @@
+#include "wire/utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kvt {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string show(const std::optional<Utf8Error>& e) {
+  if (!e) return "valid";
+  std::string s = "valid_up_to " + std::to_string(e->valid_up_to) + ", error_len ";
+  return s + (e->error_len ? std::to_string(*e->error_len) : std::string("None"));
+}
+
+std::string check(const Bytes& b) { return show(validate_utf8(b.data(), b.size())); }
+
+// Reference validator, one byte at a time, phrased through code point ranges: a prefix of a
+// sequence is acceptable when some completion of it decodes to a scalar value that needs
+// exactly that many bytes. The maximal subpart is the longest acceptable prefix.
+bool prefix_can_complete(const uint8_t* s, size_t k, size_t width) {
+  static const uint32_t kLeadBits[] = {0, 0, 0x1F, 0x0F, 0x07};
+  static const uint32_t kMinScalar[] = {0, 0, 0x80, 0x800, 0x10000};
+  uint32_t lo = s[0] & kLeadBits[width];
+  for (size_t i = 1; i < k; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return false;
+    lo = (lo << 6) | (s[i] & 0x3F);
+  }
+  const size_t free_bits = 6 * (width - k);
+  lo <<= free_bits;
+  const uint32_t hi = lo | ((1u << free_bits) - 1);
+  auto overlaps = [&](uint32_t a, uint32_t b) { return a <= b && lo <= b && hi >= a; };
+  return overlaps(kMinScalar[width], 0xD7FF) ||
+         overlaps(std::max<uint32_t>(kMinScalar[width], 0xE000), 0x10FFFF);
+}
+
+std::optional<Utf8Error> reference_validate(const Bytes& b) {
+  size_t i = 0;
+  while (i < b.size()) {
+    const uint8_t c = b[i];
+    size_t width = c < 0x80             ? 1
+                   : (c & 0xE0) == 0xC0 ? 2
+                   : (c & 0xF0) == 0xE0 ? 3
+                   : (c & 0xF8) == 0xF0 ? 4
+                                        : 0;
+    if (width == 1) {
+      ++i;
+      continue;
+    }
+    if (width == 0 || !prefix_can_complete(&b[i], 1, width)) return Utf8Error{i, 1};
+    size_t k = 1;
+    while (k < width && i + k < b.size() && prefix_can_complete(&b[i], k + 1, width)) ++k;
+    if (k == width) {
+      i += width;
+      continue;
+    }
+    if (i + k == b.size()) return Utf8Error{i, std::nullopt};
+    return Utf8Error{i, static_cast<uint8_t>(k)};
+  }
+  return std::nullopt;
+}
+
+struct Case {
+  Bytes bytes;
+  std::string expected;
+};
+
+class Utf8Table : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Utf8Table, MatchesExpectedAndReference) {
+  const auto& c = GetParam();
+  EXPECT_EQ(check(c.bytes), c.expected);
+  EXPECT_EQ(show(reference_validate(c.bytes)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, Utf8Table,
+                         ::testing::Values(Case{{0x61, 0xFF}, "valid_up_to 1, error_len 1"},
+                                           Case{{0x61, 0xE2, 0x82},
+                                                "valid_up_to 1, error_len None"},
+                                           Case{{0xED, 0xA0, 0x80}, "valid_up_to 0, error_len 1"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Tricky, Utf8Table,
+    ::testing::Values(
+        Case{{}, "valid"}, Case{{0x00, 0x7F}, "valid"},
+        Case{{0xC2, 0x80, 0xDF, 0xBF}, "valid"},                          // U+0080, U+07FF
+        Case{{0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF}, "valid"},              // U+0800, U+FFFF
+        Case{{0xED, 0x9F, 0xBF, 0xEE, 0x80, 0x80}, "valid"},              // around surrogates
+        Case{{0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF}, "valid"},  // U+10000, U+10FFFF
+        Case{{0x80}, "valid_up_to 0, error_len 1"},                       // lone continuation
+        Case{{0xC0, 0x80}, "valid_up_to 0, error_len 1"},                 // overlong NUL
+        Case{{0xC1, 0xBF}, "valid_up_to 0, error_len 1"},                 // overlong
+        Case{{0xE0, 0x9F, 0xBF}, "valid_up_to 0, error_len 1"},           // overlong 3-byte
+        Case{{0xF0, 0x8F, 0xBF, 0xBF}, "valid_up_to 0, error_len 1"},     // overlong 4-byte
+        Case{{0xF4, 0x90, 0x80, 0x80}, "valid_up_to 0, error_len 1"},     // above U+10FFFF
+        Case{{0xF5, 0x80, 0x80, 0x80}, "valid_up_to 0, error_len 1"},
+        Case{{0x41, 0xFE}, "valid_up_to 1, error_len 1"},
+        Case{{0xC2}, "valid_up_to 0, error_len None"},
+        Case{{0xC2, 0x41}, "valid_up_to 0, error_len 1"},
+        Case{{0xC2, 0xC2, 0x80}, "valid_up_to 0, error_len 1"},
+        Case{{0xE0}, "valid_up_to 0, error_len None"},
+        Case{{0xE0, 0xA0}, "valid_up_to 0, error_len None"},
+        Case{{0xE0, 0xA0, 0x41}, "valid_up_to 0, error_len 2"},
+        Case{{0xED, 0x80}, "valid_up_to 0, error_len None"},
+        Case{{0xED}, "valid_up_to 0, error_len None"},
+        Case{{0xF0, 0x90}, "valid_up_to 0, error_len None"},
+        Case{{0xF0, 0x90, 0x80}, "valid_up_to 0, error_len None"},
+        Case{{0xF0, 0x90, 0x80, 0x41}, "valid_up_to 0, error_len 3"},
+        Case{{0xF1, 0x80, 0xC0}, "valid_up_to 0, error_len 2"},
+        Case{{0xF4, 0x8F, 0xBF, 0xC0}, "valid_up_to 0, error_len 3"},
+        Case{{0xF4}, "valid_up_to 0, error_len None"},
+        Case{{0xE2, 0x82, 0xAC, 0xE2, 0x82, 0xE2, 0x82, 0xAC}, "valid_up_to 3, error_len 2"},
+        Case{{'a', 'b', 'c', 0xCE, 0xBB, 0xF0, 0x9F, 0x98, 0x80, 0xF8},
+             "valid_up_to 9, error_len 1"}));
+
+// Appends the UTF-8 form of scalar value cp.
+void append_scalar(Bytes& b, uint32_t cp) {
+  if (cp < 0x80) {
+    b.push_back(static_cast<uint8_t>(cp));
+  } else if (cp < 0x800) {
+    b.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
+    b.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    b.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
+    b.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+    b.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+  } else {
+    b.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
+    b.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+    b.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+    b.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+  }
+}
+
+uint32_t random_scalar(std::mt19937& rng) {
+  static const uint32_t kTop[] = {0x80, 0x800, 0x10000, 0x110000};
+  for (;;) {
+    uint32_t cp = rng() % kTop[rng() % 4];
+    if (cp < 0xD800 || cp > 0xDFFF) return cp;
+  }
+}
+
+void expect_same(const Bytes& b) {
+  ASSERT_EQ(check(b), show(reference_validate(b))) << ::testing::PrintToString(b);
+}
+
+TEST(Utf8Random, RandomBytes) {
+  std::mt19937 rng(1);
+  // Bytes drawn near the interesting boundaries, so that short inputs get deep into sequences.
+  const uint8_t pool[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                          0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                          0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xF7, 0xF8, 0xFF};
+  for (int i = 0; i < 100000; ++i) {
+    Bytes b(rng() % 7);
+    for (auto& x : b) x = (rng() & 1) ? pool[rng() % sizeof(pool)] : static_cast<uint8_t>(rng());
+    expect_same(b);
+  }
+}
+
+TEST(Utf8Random, MutatedValidText) {
+  std::mt19937 rng(2);
+  for (int i = 0; i < 20000; ++i) {
+    Bytes b;
+    const int n = static_cast<int>(rng() % 60);
+    for (int j = 0; j < n; ++j) append_scalar(b, (rng() % 3) ? rng() % 0x80 : random_scalar(rng));
+    ASSERT_EQ(check(b), "valid");
+    switch (rng() % 4) {
+      case 0:
+        if (!b.empty()) b[rng() % b.size()] = static_cast<uint8_t>(rng());
+        break;
+      case 1:
+        if (!b.empty()) b.resize(rng() % b.size());
+        break;
+      case 2:
+        b.insert(b.begin() + static_cast<long>(rng() % (b.size() + 1)),
+                 static_cast<uint8_t>(0x80 | rng()));
+        break;
+      default:
+        break;
+    }
+    expect_same(b);
+  }
+}
+
+// ASCII text with one special sequence placed at every offset, so that it falls at every
+// position relative to the 16- and 32-byte blocks of the ASCII scan, and across their edges.
+TEST(Utf8Random, RareNonAsciiAtEveryPosition) {
+  const Bytes specials[] = {{0xC3, 0xA9},
+                            {0xE2, 0x82, 0xAC},
+                            {0xF0, 0x9F, 0x98, 0x80},
+                            {0xFF},
+                            {0x80},
+                            {0xE2, 0x82},
+                            {0xED, 0xA0, 0x80},
+                            {0xC2},
+                            {0xF0, 0x90, 0x80}};
+  for (size_t len : {15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 100}) {
+    for (size_t pos = 0; pos <= len; ++pos) {
+      for (const Bytes& sp : specials) {
+        Bytes b(len, 'a');
+        b.insert(b.begin() + static_cast<long>(pos), sp.begin(), sp.end());
+        expect_same(b);
+        // The same with a second non-ASCII sequence elsewhere (possibly inside the first).
+        const Bytes e_acute = {0xC3, 0xA9};
+        b.insert(b.begin() + static_cast<long>((pos * 7 + 5) % (b.size() + 1)), e_acute.begin(),
+                 e_acute.end());
+        expect_same(b);
+      }
+    }
+  }
+  // Every offset of a high byte in a 0x7F-filled input (the top ASCII value).
+  for (size_t pos = 0; pos < 80; ++pos) {
+    Bytes b(80, 0x7F);
+    b[pos] = 0x80;
+    EXPECT_EQ(check(b), "valid_up_to " + std::to_string(pos) + ", error_len 1");
+  }
+}
+
+TEST(Utf8Random, LongMostlyAsciiText) {
+  std::mt19937 rng(3);
+  for (int i = 0; i < 3000; ++i) {
+    Bytes b;
+    const int n = static_cast<int>(rng() % 300);
+    for (int j = 0; j < n; ++j) {
+      if (rng() % 50 == 0) {
+        if (rng() % 4 == 0) {
+          b.push_back(static_cast<uint8_t>(0x80 | rng()));
+        } else {
+          append_scalar(b, random_scalar(rng));
+        }
+      } else {
+        b.push_back(static_cast<uint8_t>(rng() % 0x80));
+      }
+    }
+    expect_same(b);
+  }
+}
+
+}  // namespace
+}  // namespace kvt
