@@ -108,6 +108,9 @@ bool copy_scales(PyObject* dict, ScaleMap& scales) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value)) {
+    // __index__ may run Python code that mutates the dict; own the key and value meanwhile.
+    PyRef key_ref = PyRef::borrow(key);
+    PyRef value_ref = PyRef::borrow(value);
     if (!PyUnicode_Check(key)) {
       raise_type_check(key, "str");
       prefix_argument_error("decimal_fields");

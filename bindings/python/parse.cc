@@ -1,11 +1,65 @@
-// Placeholder until parsing is built.
+// parse_table_frame after argument binding: verify and decode the frame, copy the two names out
+// of the table metadata, and hand the columns to the column output.
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "errors.h"
+#include "frame/table_frame.h"
 #include "functions.h"
+#include "output.h"
+#include "py_ref.h"
 
 namespace kvt::py {
+namespace {
 
-PyObject* parse_frame(std::span<const uint8_t>) {
-  PyErr_SetString(PyExc_NotImplementedError, "parse_table_frame is not built yet");
-  return nullptr;
+// The text of a String entry under `key` in the table metadata; empty when the map or the key is
+// missing or the value is of another kind.
+std::string meta_text(const Table& table, std::string_view key) {
+  const Variant* v = get_table_meta(table, key);
+  if (v == nullptr || variant_kind(*v) != DataType::String) return {};
+  return std::get<kind_index(DataType::String)>(*v);
+}
+
+PyObject* new_str(const std::string& s) {
+  PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  return o != nullptr ? o : raise_internal("Failed to create a str");
+}
+
+PyObject* parse(std::span<const uint8_t> buffer) {
+  auto unpacked = unpack_table_frame(buffer, /*skip_header=*/true);
+  if (!unpacked) {
+    PyErr_SetString(PyExc_ValueError, unpacked.error().to_string().c_str());
+    return nullptr;
+  }
+  Table table = std::move(*unpacked);
+  PyRef obj = PyRef::steal(new_str(meta_text(table, "obj")));
+  if (!obj) return nullptr;
+  PyRef name = PyRef::steal(new_str(meta_text(table, "table")));
+  if (!name) return nullptr;
+  PyRef columns = PyRef::steal(table_to_py_list(std::move(table)));
+  if (!columns) return nullptr;
+  PyRef result = PyRef::steal(PyTuple_New(3));
+  if (!result) return raise_internal("Failed to create the result tuple");
+  if (PyTuple_SetItem(result.get(), 0, name.release()) < 0 ||
+      PyTuple_SetItem(result.get(), 1, obj.release()) < 0 ||
+      PyTuple_SetItem(result.get(), 2, columns.release()) < 0) {
+    return raise_internal("Failed to fill the result tuple");
+  }
+  return result.release();
+}
+
+}  // namespace
+
+PyObject* parse_frame(std::span<const uint8_t> buffer) {
+  // An allocation the system refuses (while decoding or converting) must not unwind into the
+  // interpreter: it becomes the internal error, after RAII has freed what the call held.
+  try {
+    return parse(buffer);
+  } catch (const std::exception& e) {
+    return raise_internal((std::string("Failed to parse a table frame: ") + e.what()).c_str());
+  }
 }
 
 }  // namespace kvt::py

@@ -45,7 +45,7 @@ SeriesRef ref_at(const Series& s) {
 template <size_t... I>
 SeriesRef as_ref_impl(const Series& s, std::index_sequence<I...>) {
   SeriesRef out;
-  ((s.index() == I ? (out = ref_at<I>(s), true) : false) || ...);
+  static_cast<void>(((s.index() == I ? (out = ref_at<I>(s), true) : false) || ...));
   return out;
 }
 }  // namespace

@@ -284,3 +284,15 @@ class TestPackArguments:
     def test_obj_that_cannot_be_encoded(self):
         with pytest.raises(UnicodeEncodeError):
             _kvt.pack_table_frame("\ud800", [])
+
+    def test_scale_index_that_mutates_the_dict(self):
+        scales = {}
+
+        class Clearing:
+            def __index__(self):
+                scales.clear()
+                return 2
+
+        scales["a" * 40] = Clearing()
+        frame = _kvt.pack_table_frame("o", [], scales)
+        assert _kvt.check_table_frame(frame) == len(frame) - 8

@@ -1,0 +1,335 @@
+#include "intake.h"
+
+#include <array>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "errors.h"
+#include "numpy_api.h"
+
+namespace kvt::py {
+
+namespace {
+
+constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();
+
+// The dtypes intake accepts, in the order in which they are tried.
+enum Branch : size_t { kInt64, kFloat64, kInt32, kFloat32, kBool, kUs, kMs, kS, kNs, kBranches };
+
+// The descriptors of the accepted dtypes, created on first use and kept for the process.
+// nullptr with the internal error raised when NumPy cannot make them.
+PyArray_Descr* const* accepted_descrs() {
+  static std::array<PyArray_Descr*, kBranches> table{};
+  if (table[0] != nullptr) return table.data();
+
+  std::array<PyRef, kBranches> made;
+  const int plain[] = {NPY_INT64, NPY_FLOAT64, NPY_INT32, NPY_FLOAT32, NPY_BOOL};
+  for (size_t i = 0; i < 5; ++i) {
+    made[i] = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(plain[i])));
+    if (!made[i]) {
+      raise_internal("Failed to create a NumPy descriptor");
+      return nullptr;
+    }
+  }
+  const char* units[] = {"M8[us]", "M8[ms]", "M8[s]", "M8[ns]"};
+  for (size_t i = 0; i < 4; ++i) {
+    PyRef text = PyRef::steal(PyUnicode_FromString(units[i]));
+    PyArray_Descr* d = nullptr;
+    if (!text || PyArray_DescrConverter(text.get(), &d) != NPY_SUCCEED) {
+      raise_internal("Failed to create a NumPy descriptor");
+      return nullptr;
+    }
+    made[kUs + i] = PyRef::steal(reinterpret_cast<PyObject*>(d));
+  }
+  for (size_t i = 0; i < kBranches; ++i) {
+    table[i] = reinterpret_cast<PyArray_Descr*>(made[i].release());
+  }
+  return table.data();
+}
+
+// True when the str `name` is exactly the ASCII word (never raises).
+bool name_is(PyObject* name, const char* word) {
+  return PyUnicode_CompareWithASCIIString(name, word) == 0;
+}
+
+void raise_value_error(const std::string& message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// ValueError "unsupported data type: {str(what)}".
+void raise_unsupported(PyObject* what) {
+  PyRef text = PyRef::steal(PyUnicode_FromFormat("unsupported data type: %S", what));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// Decimals hold scales 0..15; a larger one cannot be carried by any element of the column.
+bool check_decimal_scale(uint64_t scale, std::string_view name) {
+  if (scale <= kD64MaxScale) return true;
+  raise_value_error("decimal scale " + std::to_string(scale) + " of column '" +
+                    std::string(name) + "' is above 15");
+  return false;
+}
+
+// dst[i] = src[i] * factor, NaT kept as NaT. One pass with a select instead of branches; returns
+// false when a value other than NaT has no microsecond value in the int64 range.
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
+  const int64_t hi = std::numeric_limits<int64_t>::max() / factor;
+  const int64_t lo = std::numeric_limits<int64_t>::min() / factor;  // NaT is below it
+  uint64_t out_of_range = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t x = src[i];
+    const bool nat = x == kNaT;
+    out_of_range |= static_cast<uint64_t>(x > hi) | static_cast<uint64_t>(x < lo && !nat);
+    // Wrapping product; only kept when in range.
+    const auto y = static_cast<int64_t>(static_cast<uint64_t>(x) * static_cast<uint64_t>(factor));
+    dst[i] = nat ? kNaT : y;
+  }
+  return out_of_range == 0;
+}
+
+// dst[i] = src[i] / 1000 truncated toward zero, NaT kept as NaT. NaT is put back through a mask:
+// written as a select, the compiler folds it into a division by (NaT ? 1 : 1000), which costs a
+// hardware divide per element instead of a multiply.
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t x = src[i];
+    const int64_t q = x / 1000;
+    const int64_t nat_mask = -static_cast<int64_t>(x == kNaT);
+    dst[i] = q ^ ((q ^ kNaT) & nat_mask);
+  }
+}
+
+template <class F>
+void floats_to_decimals(const F* src, D64* dst, size_t n, size_t scale) {
+  for (size_t i = 0; i < n; ++i) dst[i] = from_f64(static_cast<double>(src[i]), scale);
+}
+
+std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
+  const Py_ssize_t n = PyList_Size(list);
+  if (n < 0) return std::nullopt;
+  // First pass: check and encode every item and add up the bytes, so the arena is sized once.
+  // The UTF-8 form stays cached in each str, so the second pass only copies.
+  size_t total = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(list, i);  // borrowed
+    if (item == nullptr) return std::nullopt;
+    if (!PyUnicode_Check(item)) {
+      raise_type_check(item, "str");
+      return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    if (PyUnicode_AsUTF8AndSize(item, &len) == nullptr) return std::nullopt;
+    total += static_cast<size_t>(len);
+  }
+  StringColumn col;
+  Vec<uint64_t>& offsets = col.mutable_offsets();
+  Vec<char>& bytes = col.mutable_bytes();
+  offsets.resize(static_cast<size_t>(n) + 1);
+  bytes.resize(total);
+  size_t at = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(PyList_GetItem(list, i), &len);
+    if (p == nullptr) return std::nullopt;
+    if (len > 0) std::memcpy(bytes.data() + at, p, static_cast<size_t>(len));
+    at += static_cast<size_t>(len);
+    offsets[static_cast<size_t>(i) + 1] = at;
+  }
+  return PyArrayTyped::Value(std::in_place_index<6>, std::move(col));
+}
+
+// Text items become decimals at `scale`; anything else, and text that does not parse, is NaN.
+std::optional<PyArrayTyped::Value> take_decimal_list(PyObject* list, uint64_t scale,
+                                                     std::string_view name) {
+  if (!check_decimal_scale(scale, name)) return std::nullopt;
+  const Py_ssize_t n = PyList_Size(list);
+  if (n < 0) return std::nullopt;
+  Vec<D64> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(list, i);  // borrowed
+    if (item == nullptr) return std::nullopt;
+    D64 d = D64::nan();
+    if (PyUnicode_Check(item)) {
+      Py_ssize_t len = 0;
+      if (const char* p = PyUnicode_AsUTF8AndSize(item, &len)) {
+        if (auto parsed = from_str(std::string_view(p, static_cast<size_t>(len)))) d = *parsed;
+      } else {
+        PyErr_Clear();
+      }
+    }
+    set_decimal(d, static_cast<size_t>(scale));
+    out[static_cast<size_t>(i)] = d;
+  }
+  return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
+}
+
+std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64_t> scale,
+                                              std::string_view name) {
+  PyArray_Descr* const* accepted = accepted_descrs();
+  if (accepted == nullptr) return std::nullopt;
+  auto* arr = reinterpret_cast<PyArrayObject*>(column.get());
+  PyArray_Descr* descr = PyArray_DESCR(arr);
+  size_t branch = 0;
+  while (branch < kBranches && !PyArray_EquivTypes(descr, accepted[branch])) ++branch;
+  if (branch == kBranches) {
+    raise_unsupported(reinterpret_cast<PyObject*>(descr));
+    return std::nullopt;
+  }
+  if (PyArray_NDIM(arr) != 1) {
+    raise_type_check(column.get(), "ndarray");
+    return std::nullopt;
+  }
+  const auto n = static_cast<size_t>(PyArray_DIM(arr, 0));
+  const int flags = PyArray_FLAGS(arr);
+  if (n != 0 && (!(flags & NPY_ARRAY_ALIGNED) ||
+                 !(flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)))) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return std::nullopt;
+  }
+  const void* data = PyArray_DATA(arr);
+
+  switch (branch) {
+    case kInt64:
+      return PyArrayTyped::Value(std::in_place_index<0>, ArrayColumn<int64_t>{std::move(column)});
+    case kInt32:
+      return PyArrayTyped::Value(std::in_place_index<2>, ArrayColumn<int32_t>{std::move(column)});
+    case kBool:
+      return PyArrayTyped::Value(std::in_place_index<4>, ArrayColumn<uint8_t>{std::move(column)});
+    case kFloat64:
+    case kFloat32: {
+      if (!scale) {
+        if (branch == kFloat64) {
+          return PyArrayTyped::Value(std::in_place_index<1>,
+                                     ArrayColumn<double>{std::move(column)});
+        }
+        return PyArrayTyped::Value(std::in_place_index<3>, ArrayColumn<float>{std::move(column)});
+      }
+      if (!check_decimal_scale(*scale, name)) return std::nullopt;
+      Vec<D64> out(n);
+      if (n != 0) {
+        if (branch == kFloat64) {
+          floats_to_decimals(static_cast<const double*>(data), out.data(), n, *scale);
+        } else {
+          floats_to_decimals(static_cast<const float*>(data), out.data(), n, *scale);
+        }
+      }
+      return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
+    }
+    default: {  // datetime64 in us, ms, s or ns
+      Vec<int64_t> out(n);
+      if (n != 0) {
+        const auto* src = static_cast<const int64_t*>(data);
+        bool ok = true;
+        switch (branch) {
+          case kUs:
+            std::memcpy(out.data(), src, n * sizeof(int64_t));
+            break;
+          case kMs:
+            ok = widen_datetime(src, out.data(), n, 1000);
+            break;
+          case kS:
+            ok = widen_datetime(src, out.data(), n, 1000000);
+            break;
+          default:
+            narrow_datetime_ns(src, out.data(), n);
+            break;
+        }
+        if (!ok) {
+          raise_value_error("datetime value out of range in column '" + std::string(name) + "'");
+          return std::nullopt;
+        }
+      }
+      return PyArrayTyped::Value(std::in_place_index<5>, std::move(out));
+    }
+  }
+}
+
+}  // namespace
+
+template <class T>
+std::span<const T> ArrayColumn<T>::view() const {
+  auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto n = static_cast<size_t>(PyArray_DIM(arr, 0));
+  if (n == 0) return {};
+  return {static_cast<const T*>(PyArray_DATA(arr)), n};
+}
+
+template struct ArrayColumn<int64_t>;
+template struct ArrayColumn<double>;
+template struct ArrayColumn<int32_t>;
+template struct ArrayColumn<float>;
+template struct ArrayColumn<uint8_t>;
+
+std::optional<PyArrayTyped> PyArrayTyped::try_from(PyRef column, std::optional<uint64_t> scale,
+                                                   std::string_view name) {
+  PyObject* obj = column.get();
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!type_name) return std::nullopt;
+
+  std::optional<Value> value;
+  if (name_is(type_name.get(), "list")) {
+    if (!PyList_Check(obj)) {
+      raise_type_check(obj, "list");
+      return std::nullopt;
+    }
+    value = scale ? take_decimal_list(obj, *scale, name) : take_string_list(obj);
+  } else if (name_is(type_name.get(), "ndarray")) {
+    if (!ensure_numpy()) return std::nullopt;
+    if (!PyArray_Check(obj)) {
+      raise_type_check(obj, "ndarray");
+      return std::nullopt;
+    }
+    value = take_array(std::move(column), scale, name);
+  } else {
+    raise_unsupported(type_name.get());
+    return std::nullopt;
+  }
+  if (!value) return std::nullopt;
+  return PyArrayTyped(std::move(*value));
+}
+
+DataType PyArrayTyped::data_type() const {
+  static constexpr DataType kKinds[] = {DataType::Int64,  DataType::Float64,  DataType::Int32,
+                                        DataType::Float32, DataType::Bool,    DataType::DateTime,
+                                        DataType::String, DataType::Decimal};
+  return kKinds[value_.index()];
+}
+
+SeriesRef PyArrayTyped::into() const {
+  switch (value_.index()) {
+    case 0:
+      return SeriesRef(std::in_place_index<2>, std::get<0>(value_).view());
+    case 1:
+      return SeriesRef(std::in_place_index<3>, std::get<1>(value_).view());
+    case 2:
+      return SeriesRef(std::in_place_index<7>, std::get<2>(value_).view());
+    case 3:
+      return SeriesRef(std::in_place_index<10>, std::get<3>(value_).view());
+    case 4:
+      return SeriesRef(std::in_place_index<6>, std::get<4>(value_).view());
+    case 5: {
+      const Vec<int64_t>& v = std::get<5>(value_);
+      return SeriesRef(std::in_place_index<1>, std::span<const int64_t>(v.data(), v.size()));
+    }
+    case 6:
+      return SeriesRef(std::in_place_index<5>, StringsRef(std::get<6>(value_)));
+    default: {
+      const Vec<D64>& v = std::get<7>(value_);
+      return SeriesRef(std::in_place_index<4>, std::span<const D64>(v.data(), v.size()));
+    }
+  }
+}
+
+std::vector<FieldRef> build_fields(const ColumnPairs& pairs) {
+  std::vector<FieldRef> fields;
+  fields.reserve(pairs.size());
+  for (const auto& [name, column] : pairs) {
+    fields.push_back(FieldRef{name, column.data_type(), std::nullopt, column.into()});
+  }
+  return fields;
+}
+
+}  // namespace kvt::py

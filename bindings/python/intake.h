@@ -1,0 +1,87 @@
+// Column intake: one Python column object (a NumPy array or a list of str) becomes a
+// PyArrayTyped, and the taken-in columns become the FieldRef views that the frame packer reads.
+//
+// int64, float64, int32, float32 and bool arrays are kept by reference and read in place, so they
+// must be one-dimensional, aligned and contiguous. datetime64 arrays are converted to
+// microseconds, float arrays with a decimal scale and lists with a decimal scale to D64, other
+// lists to text. Everything here runs with the interpreter lock held and runs no Python code.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "model/d64.h"
+#include "model/datatype.h"
+#include "model/series.h"
+#include "model/strings.h"
+#include "model/table.h"
+#include "model/vec.h"
+#include "py_ref.h"
+
+namespace kvt::py {
+
+// A one-dimensional, aligned, contiguous NumPy array whose elements are T, held by one strong
+// reference. The element pointer and count are read from the array whenever a view is made.
+template <class T>
+struct ArrayColumn {
+  PyRef array;
+  std::span<const T> view() const;
+};
+
+// The typed column built from one Python column. The alternative's index is the tag:
+// 0 Int64, 1 Float64, 2 Int32, 3 Float32, 4 Bool (array references), 5 DateTime (microseconds),
+// 6 String, 7 Decimal (owned vectors).
+class PyArrayTyped {
+ public:
+  using Value = std::variant<ArrayColumn<int64_t>,  // 0 Int64
+                             ArrayColumn<double>,   // 1 Float64
+                             ArrayColumn<int32_t>,  // 2 Int32
+                             ArrayColumn<float>,    // 3 Float32
+                             ArrayColumn<uint8_t>,  // 4 Bool, one byte per element
+                             Vec<int64_t>,          // 5 DateTime
+                             StringColumn,          // 6 String
+                             Vec<D64>>;             // 7 Decimal
+
+  // Takes `column` in (its reference is dropped before returning, on success and on failure).
+  // `scale` is the column's decimal scale when decimal_fields names the column; `name` is used
+  // only in the messages of the errors that name the column. On failure returns nullopt with the
+  // Python exception set and nothing of the column kept.
+  //
+  // Failures: ValueError "unsupported data type: {}" (type name not "list"/"ndarray", or an
+  // array dtype outside int64, float64, int32, float32, bool, datetime64[us|ms|s|ns]); the
+  // type-check TypeError for a misnamed object, an array without exactly one dimension, or a
+  // non-str item of a text list; TypeError "The given array is not contiguous or is
+  // misaligned."; the interpreter's UnicodeEncodeError for an unencodable str; ValueError
+  // "decimal scale {} of column '{}' is above 15" for a column that becomes decimal; ValueError
+  // "datetime value out of range in column '{}'" for s/ms values beyond the microsecond range.
+  static std::optional<PyArrayTyped> try_from(PyRef column, std::optional<uint64_t> scale,
+                                              std::string_view name);
+
+  // The column's kind: Int64, Float64, Int32, Float32, Bool, DateTime, String or Decimal.
+  DataType data_type() const;
+  // The borrowed view of the column data; valid while this object lives. Cannot fail.
+  SeriesRef into() const;
+
+  size_t tag() const { return value_.index(); }
+  const Value& value() const { return value_; }
+
+ private:
+  explicit PyArrayTyped(Value v) : value_(std::move(v)) {}
+  Value value_;
+};
+
+using ColumnPairs = std::vector<std::pair<std::string, PyArrayTyped>>;
+
+// One FieldRef per pair, same order: name borrowed from the pair, no metadata, the series view.
+// The vector is allocated once; the FieldRefs must not outlive `pairs`.
+std::vector<FieldRef> build_fields(const ColumnPairs& pairs);
+
+}  // namespace kvt::py

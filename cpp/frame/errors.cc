@@ -1,0 +1,17 @@
+#include "frame/errors.h"
+
+#include <string>
+
+namespace kvt {
+
+std::string TableFrameError::to_string() const {
+  if (const auto* e = std::get_if<BufferTooSmall>(&value)) {
+    return "Buffer too small, want " + std::to_string(e->want) + " got " + std::to_string(e->got);
+  }
+  if (const auto* e = std::get_if<InvalidFrame>(&value)) {
+    return "Invalid table frame: " + e->message;
+  }
+  return "Table frame CRC32 check failed";
+}
+
+}  // namespace kvt

@@ -1,0 +1,385 @@
+#include "frame/table_frame.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "frame/crc32.h"
+#include "wire/column_codec.h"
+#include "wire/encode.h"
+#include "wire/reader.h"
+#include "wire/variant_codec.h"
+#include "wire/varint_seq.h"
+
+namespace kvt {
+
+namespace {
+
+constexpr uint16_t kMagic = 0x4D7C;
+constexpr uint16_t kVersion = 1;
+// Every field takes at least 4 bytes: name length, data_type, meta tag, series tag.
+constexpr size_t kMinFieldSize = 4;
+
+// ---- body writing ----
+
+// A count, then every element as a varint of map(element); Writer memory is filled directly.
+template <class Sink, class T, class Map>
+void encode_varint_column(Sink& s, std::span<const T> v, Map map) {
+  write_count(s, v.size());
+  if constexpr (Sink::kWrites) {
+    uint8_t* const start = s.position();
+    uint8_t* p = start;
+    for (T x : v) p += encode_varint(map(x), p);
+    s.advance(static_cast<size_t>(p - start));
+  } else {
+    size_t n = 0;
+    for (T x : v) n += varint_size_flat(map(x));
+    s.skip(n);
+  }
+}
+
+// A count, then the elements' memory as one block (binary32/64 LE equals memory here).
+template <class Sink, class T>
+void encode_block_column(Sink& s, std::span<const T> v) {
+  write_count(s, v.size());
+  s.put(v.data(), v.size_bytes());
+}
+
+template <class Sink>
+void encode_bool_column(Sink& s, std::span<const uint8_t> v) {
+  write_count(s, v.size());
+  if constexpr (Sink::kWrites) {
+    // A caller's buffer may hold any nonzero byte for true; the frame only ever gets 00 or 01.
+    uint8_t* p = s.reserve(v.size());
+    for (size_t i = 0; i < v.size(); ++i) p[i] = v[i] != 0;
+  } else {
+    s.skip(v.size());
+  }
+}
+
+template <class Sink>
+void encode_strings_column(Sink& s, const StringsRef& v) {
+  const size_t n = v.size();
+  write_count(s, n);
+  if constexpr (Sink::kWrites) {
+    uint8_t* const start = s.position();
+    uint8_t* p = start;
+    for (size_t i = 0; i < n; ++i) {
+      const std::string_view e = v[i];
+      p += encode_varint(e.size(), p);
+      if (!e.empty()) std::memcpy(p, e.data(), e.size());
+      p += e.size();
+    }
+    s.advance(static_cast<size_t>(p - start));
+  } else {
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const size_t len = v[i].size();
+      bytes += varint_size_flat(len) + len;
+    }
+    s.skip(bytes);
+  }
+}
+
+// The DateTime unit of each column is chosen once: the sizing pass records it in `units`, the
+// writing pass replays it.
+struct DatetimeUnits {
+  std::vector<int64_t>* record = nullptr;
+  std::span<const int64_t> replay;
+  size_t next = 0;
+};
+
+template <class Sink>
+void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
+  write_enum_index(s, static_cast<uint32_t>(series.index()));
+  switch (series.index()) {
+    case 0:
+      break;
+    case 1: {
+      const auto v = std::get<1>(series);
+      if constexpr (Sink::kWrites) {
+        datetime_array_bincode_encode(v, units.replay[units.next++], s);
+      } else {
+        const DatetimePlan p = plan_datetime_column(v);
+        units.record->push_back(p.unit);
+        s.skip(p.size);
+      }
+      break;
+    }
+    case 2:
+      encode_varint_column(s, std::get<2>(series), [](int64_t x) { return zigzag64(x); });
+      break;
+    case 3:
+      encode_block_column(s, std::get<3>(series));
+      break;
+    case 4:
+      d64_array_bincode_encode(std::get<4>(series), s);
+      break;
+    case 5:
+      encode_strings_column(s, std::get<5>(series));
+      break;
+    case 6:
+      encode_bool_column(s, std::get<6>(series));
+      break;
+    case 7:
+      encode_varint_column(s, std::get<7>(series), [](int32_t x) { return zigzag32(x); });
+      break;
+    case 8:
+      encode_varint_column(s, std::get<8>(series), [](uint32_t x) { return uint64_t{x}; });
+      break;
+    case 9:
+      encode_varint_column(s, std::get<9>(series), [](uint64_t x) { return x; });
+      break;
+    case 10:
+      encode_block_column(s, std::get<10>(series));
+      break;
+    case 11:
+      encode_strings_column(s, std::get<11>(series));
+      break;
+    default:
+      break;  // valueless: cannot arise
+  }
+}
+
+template <class Sink>
+void encode_body(Sink& s, const TableRef& t, DatetimeUnits& units) {
+  write_varint(s, t.format_word);
+  write_count(s, t.fields.size());
+  for (const FieldRef& f : t.fields) {
+    write_str(s, f.name);
+    write_enum_index(s, kind_index(f.data_type));
+    encode_meta(s, f.meta);
+    encode_series(s, f.series, units);
+  }
+  encode_meta(s, t.meta);
+  write_bool(s, t.flag);
+}
+
+void store_u32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// ---- body reading ----
+
+template <size_t I, class T>
+Decoded<Series> into_series(Decoded<T>&& v) {
+  if (!v) return std::unexpected(v.error());
+  return Series(std::in_place_index<I>, std::move(*v));
+}
+
+template <class T, class ReadSeq>
+Decoded<Vec<T>> decode_varint_column(Reader& r, ReadSeq read_seq) {
+  auto count = r.read_u64();
+  if (!count) return std::unexpected(count.error());
+  Vec<T> out;
+  if (auto ok = read_seq(r, *count, out); !ok) return std::unexpected(ok.error());
+  return out;
+}
+
+// Elements that are whole in the input are copied as one block; the first missing one fails
+// exactly as reading it alone would.
+template <class T>
+Decoded<Vec<T>> decode_block_column(Reader& r) {
+  auto count = r.read_u64();
+  if (!count) return std::unexpected(count.error());
+  const uint64_t k = std::min<uint64_t>(*count, r.remaining() / sizeof(T));
+  Vec<T> out(k);
+  const uint8_t* src = *r.take(k * sizeof(T));
+  if (k) std::memcpy(out.data(), src, k * sizeof(T));
+  if (k < *count) return std::unexpected(r.take(sizeof(T)).error());
+  return out;
+}
+
+Decoded<Vec<uint8_t>> decode_bool_column(Reader& r) {
+  auto count = r.read_u64();
+  if (!count) return std::unexpected(count.error());
+  const uint64_t k = std::min<uint64_t>(*count, r.remaining());
+  const uint8_t* src = *r.take(k);
+  uint8_t bad = 0;
+  for (uint64_t i = 0; i < k; ++i) bad |= src[i] > 1;
+  if (bad) {
+    const uint8_t* b = std::find_if(src, src + k, [](uint8_t x) { return x > 1; });
+    return std::unexpected(DecodeError::invalid_boolean_value(*b));
+  }
+  if (k < *count) return std::unexpected(DecodeError::unexpected_end(1));
+  Vec<uint8_t> out(k);
+  if (k) std::memcpy(out.data(), src, k);
+  return out;
+}
+
+Decoded<Series> decode_series(Reader& r, uint32_t tag) {
+  switch (tag) {
+    case 0:
+      return Series(std::in_place_index<0>);
+    case 1:
+      return into_series<1>(datetime_array_bincode_decode(r));
+    case 2:
+      return into_series<2>(decode_varint_column<int64_t>(r, read_i64_seq));
+    case 3:
+      return into_series<3>(decode_block_column<double>(r));
+    case 4:
+      return into_series<4>(d64_array_bincode_decode(r));
+    case 5:
+      return into_series<5>(read_strings_column(r, true));
+    case 6:
+      return into_series<6>(decode_bool_column(r));
+    case 7:
+      return into_series<7>(decode_varint_column<int32_t>(r, read_i32_seq));
+    case 8:
+      return into_series<8>(decode_varint_column<uint32_t>(r, read_u32_seq));
+    case 9:
+      return into_series<9>(decode_varint_column<uint64_t>(r, read_u64_seq));
+    case 10:
+      return into_series<10>(decode_block_column<float>(r));
+    default:  // 11, the only index read_enum_index leaves
+      return into_series<11>(read_strings_column(r, false));
+  }
+}
+
+Decoded<Field> decode_field(Reader& r) {
+  Field f;
+  auto name = r.read_str_view();
+  if (!name) return std::unexpected(name.error());
+  f.name.assign(name->data(), name->size());
+  auto data_type = r.read_enum_index(kDataTypeName, kMaxKind);
+  if (!data_type) return std::unexpected(data_type.error());
+  f.data_type = static_cast<DataType>(*data_type);
+  auto meta = decode_meta(r);
+  if (!meta) return std::unexpected(meta.error());
+  f.meta = std::move(*meta);
+  auto tag = r.read_enum_index(kSeriesTypeName, kMaxKind);
+  if (!tag) return std::unexpected(tag.error());
+  auto series = decode_series(r, *tag);
+  if (!series) return std::unexpected(series.error());
+  f.series = std::move(*series);
+  return f;
+}
+
+Decoded<Table> decode_body(Reader& r) {
+  Table t;
+  auto format_word = r.read_u32();
+  if (!format_word) return std::unexpected(format_word.error());
+  t.format_word = *format_word;
+  auto count = r.read_u64();
+  if (!count) return std::unexpected(count.error());
+  t.fields.reserve(std::min<uint64_t>(*count, r.remaining() / kMinFieldSize));
+  for (uint64_t i = 0; i < *count; ++i) {
+    auto f = decode_field(r);
+    if (!f) return std::unexpected(f.error());
+    t.fields.push_back(std::move(*f));
+  }
+  auto meta = decode_meta(r);
+  if (!meta) return std::unexpected(meta.error());
+  t.meta = std::move(*meta);
+  auto flag = r.read_bool();
+  if (!flag) return std::unexpected(flag.error());
+  t.flag = *flag;
+  return t;
+}
+
+uint16_t load_u16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+uint32_t load_u32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Checks the checksum of a body-plus-footer region (at least 4 bytes), then decodes the body.
+std::expected<Table, TableFrameError> verify_and_decode(std::span<const uint8_t> region) {
+  const size_t body_size = region.size() - kFooterSize;
+  const uint8_t* body = region.data();
+  if (crc32(body, body_size) != load_u32(body + body_size)) {
+    return std::unexpected(TableFrameError::checksum_mismatch());
+  }
+  Reader r(body, body_size);
+  auto t = decode_body(r);
+  if (!t) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Failed to decode table: " + t.error().to_string()));
+  }
+  return std::move(*t);
+}
+
+}  // namespace
+
+std::expected<FramePlan, TableFrameError> plan_table_ref_frame(const TableRef& table) {
+  FramePlan plan;
+  Sizer s;
+  DatetimeUnits units{&plan.datetime_units_, {}, 0};
+  encode_body(s, table, units);
+  if (s.size() > kMaxBodySize) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Table body too large: " + std::to_string(s.size()) +
+                                       " bytes, at most " + std::to_string(kMaxBodySize)));
+  }
+  plan.body_size_ = s.size();
+  return plan;
+}
+
+void write_table_ref_frame(const TableRef& table, const FramePlan& plan, std::span<uint8_t> dst) {
+  assert(dst.size() == plan.frame_size());
+  uint8_t* out = dst.data();
+  const size_t n = plan.body_size_;
+  out[0] = 0x7C;
+  out[1] = 0x4D;
+  out[2] = 0x01;
+  out[3] = 0x00;
+  store_u32(out + 4, static_cast<uint32_t>(n + kFooterSize));
+  Writer w(out + kHeaderSize, n);
+  DatetimeUnits units{nullptr, plan.datetime_units_, 0};
+  encode_body(w, table, units);
+  assert(w.size() == n);
+  store_u32(out + kHeaderSize + n, crc32(out + kHeaderSize, n));
+}
+
+std::expected<std::vector<uint8_t>, TableFrameError> pack_table_ref_frame(const TableRef& table) {
+  auto plan = plan_table_ref_frame(table);
+  if (!plan) return std::unexpected(plan.error());
+  std::vector<uint8_t> out(plan->frame_size());
+  write_table_ref_frame(table, *plan, out);
+  return out;
+}
+
+std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
+                                                         bool skip_header) {
+  if (skip_header) {
+    if (buffer.size() < kFooterSize) {
+      return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
+    }
+    return verify_and_decode(buffer);
+  }
+  if (buffer.size() < kHeaderSize) {
+    return std::unexpected(TableFrameError::buffer_too_small(kHeaderSize, buffer.size()));
+  }
+  const uint16_t magic = load_u16(buffer.data());
+  if (magic != kMagic) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Invalid magic: " + std::to_string(magic)));
+  }
+  const uint16_t version = load_u16(buffer.data() + 2);
+  if (version != kVersion) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Invalid version: " + std::to_string(version)));
+  }
+  const uint64_t length = load_u32(buffer.data() + 4);
+  if (buffer.size() < length + kHeaderSize) {
+    return std::unexpected(TableFrameError::buffer_too_small(length + kHeaderSize, buffer.size()));
+  }
+  if (length < kFooterSize) {
+    return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
+  }
+  return verify_and_decode(buffer.subspan(kHeaderSize, length));
+}
+
+HeaderResult check_table_frame_header(std::span<const uint8_t> buffer) {
+  if (buffer.size() < kHeaderSize) return {HeaderCheck::TooShort, 0};
+  static constexpr uint8_t kLead[4] = {0x7C, 0x4D, 0x01, 0x00};
+  if (std::memcmp(buffer.data(), kLead, 4) != 0) return {HeaderCheck::NotAFrame, 0};
+  return {HeaderCheck::Ok, load_u32(buffer.data() + 4)};
+}
+
+}  // namespace kvt

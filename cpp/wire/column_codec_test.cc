@@ -1,0 +1,473 @@
+#include "wire/column_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/table_testing.h"
+
+namespace kvt {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+template <class F>
+Bytes encode_with(F encode) {
+  Sizer sizer;
+  encode(sizer);
+  Bytes out(sizer.size());
+  Writer w(out.data(), out.size());
+  encode(w);
+  EXPECT_EQ(w.size(), sizer.size());
+  return out;
+}
+
+Bytes encode_decimals(std::span<const D64> v) {
+  return encode_with([&](auto& s) { d64_array_bincode_encode(v, s); });
+}
+Bytes encode_datetimes(std::span<const int64_t> v) {
+  const DatetimePlan plan = plan_datetime_column(v);
+  Bytes b = encode_with([&](auto& s) { datetime_array_bincode_encode(v, plan.unit, s); });
+  EXPECT_EQ(b.size(), plan.size);
+  return b;
+}
+
+template <class T>
+std::vector<T> to_std(const Vec<T>& v) {
+  return std::vector<T>(v.begin(), v.end());
+}
+
+// ---- decimal columns ----
+
+TEST(D64Column, ExactBytes) {
+  EXPECT_EQ(encode_decimals({}), Bytes{0x00});
+  const D64 col[] = {D64::from_parts(150, 2, false), D64::from_parts(225, 2, false)};
+  EXPECT_EQ(encode_decimals(col), (Bytes{0x03, 0x04, 0xFB, 0x2C, 0x01, 0x96}));
+}
+
+TEST(D64Column, DecodesEmptyForms) {
+  for (const Bytes& in : {Bytes{0x00}, Bytes{0x01, 0x04}, Bytes{0x01, 0x07}}) {
+    Reader r(in);
+    auto v = d64_array_bincode_decode(r);
+    ASSERT_TRUE(v) << v.error().to_string();
+    EXPECT_TRUE(v->empty());
+    EXPECT_EQ(r.remaining(), 0u);
+  }
+}
+
+TEST(D64Column, DecodesNegativeDifference) {
+  const Bytes in = {0x02, 0x04, 0x05};
+  Reader r(in);
+  auto v = d64_array_bincode_decode(r);
+  ASSERT_TRUE(v);
+  ASSERT_EQ(v->size(), 1u);
+  EXPECT_EQ((*v)[0], D64::from_parts(3, 2, true));
+}
+
+TEST(D64Column, ScaleComesFromFirstOrdinaryElement) {
+  const D64 col[] = {D64::nan(), D64::from_parts(15, 1, false), D64::infinity()};
+  const Bytes b = encode_decimals(col);
+  EXPECT_EQ(b, (Bytes{0x04, 0x02, 0x00, 0x1E, 0x1D}));
+  Reader r(b);
+  auto v = d64_array_bincode_decode(r);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(to_std(*v),
+            (std::vector<D64>{D64::from_parts(0, 1, false), D64::from_parts(15, 1, false),
+                              D64::from_parts(0, 1, false)}));
+  const D64 specials[] = {D64::nan(), D64::infinity()};
+  EXPECT_EQ(encode_decimals(specials), (Bytes{0x03, 0x00, 0x00, 0x00}));
+}
+
+// Values that do not fit a D64 become NaN without touching their neighbours.
+struct UnfitCase {
+  const char* name;
+  Bytes bytes;
+  std::vector<D64> want;
+};
+
+class D64Unfit : public ::testing::TestWithParam<UnfitCase> {};
+
+TEST_P(D64Unfit, BecomesNan) {
+  const auto& c = GetParam();
+  Reader r(c.bytes);
+  auto v = d64_array_bincode_decode(r);
+  ASSERT_TRUE(v) << v.error().to_string();
+  EXPECT_EQ(to_std(*v), c.want);
+  EXPECT_EQ(r.remaining(), 0u);
+}
+
+constexpr uint64_t kMaxMag = kD64MagnitudeLimit - 1;
+// zigzag of 2^56 - 1 as a u64 varint: 2^57 - 2.
+#define ZZ_MAXMAG 0xFD, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, D64Unfit,
+    ::testing::Values(
+        UnfitCase{"Scale16", {0x03, 0x20, 0x02, 0x02}, {D64::nan(), D64::nan()}},
+        UnfitCase{"ScaleMinus1", {0x02, 0x01, 0x02}, {D64::nan()}},
+        UnfitCase{"Scale15Fits", {0x02, 0x1E, 0x01}, {D64::from_parts(1, 15, true)}},
+        UnfitCase{"MagnitudeLimit",
+                  {0x05, 0x06, ZZ_MAXMAG, 0x02, 0x01, 0x01},
+                  {D64::from_parts(kMaxMag, 3, false), D64::nan(),
+                   D64::from_parts(kMaxMag, 3, false), D64::from_parts(kMaxMag - 1, 3, false)}},
+        UnfitCase{"Int64Min",
+                  {0x03, 0x00, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+                  {D64::nan(), D64::nan()}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- datetime columns ----
+
+TEST(DatetimeColumn, ExactBytes) {
+  EXPECT_EQ(encode_datetimes({}), Bytes{0x00});
+  const int64_t secs[] = {1000000, 2000000, 3000000};
+  EXPECT_EQ(encode_datetimes(secs), (Bytes{0x04, 0xFC, 0x80, 0x84, 0x1E, 0x00, 0x02, 0x02, 0x02}));
+  const int64_t zero_then_neg[] = {0, -6};
+  EXPECT_EQ(encode_datetimes(zero_then_neg), (Bytes{0x03, 0x0B, 0x00, 0x02}));
+  const int64_t one_neg[] = {-700};
+  EXPECT_EQ(encode_datetimes(one_neg), (Bytes{0x02, 0xFB, 0x78, 0x05, 0x01}));
+  const int64_t one_pos[] = {7};
+  EXPECT_EQ(encode_datetimes(one_pos), (Bytes{0x02, 0x0E, 0x02}));
+}
+
+TEST(DatetimeColumn, DecodesEmptyFormsAndZeroUnit) {
+  for (const Bytes& in : {Bytes{0x00}, Bytes{0x01, 0x04}}) {
+    Reader r(in);
+    auto v = datetime_array_bincode_decode(r);
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(v->empty());
+  }
+  const Bytes zero_unit = {0x03, 0x00, 0x08, 0x02};
+  Reader r(zero_unit);
+  auto v = datetime_array_bincode_decode(r);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(to_std(*v), (std::vector<int64_t>{0, 0}));
+}
+
+// Columns whose ten-value unit cannot reproduce them get another unit and round-trip exactly.
+struct UnitCase {
+  const char* name;
+  std::vector<int64_t> values;
+  int64_t ten_value_unit;
+  int64_t unit;
+};
+
+class DatetimeUnit : public ::testing::TestWithParam<UnitCase> {};
+
+TEST_P(DatetimeUnit, ChoosesAnExactUnit) {
+  const auto& c = GetParam();
+  EXPECT_EQ(datetime_ten_value_unit(c.values), c.ten_value_unit);
+  EXPECT_EQ(plan_datetime_column(c.values).unit, c.unit);
+  const Bytes b = encode_datetimes(c.values);
+  Reader r(b);
+  auto back = datetime_array_bincode_decode(r);
+  ASSERT_TRUE(back) << back.error().to_string();
+  EXPECT_EQ(to_std(*back), c.values);
+  EXPECT_EQ(r.remaining(), 0u);
+}
+
+std::vector<int64_t> ten_then(int64_t first, int64_t step, std::vector<int64_t> rest) {
+  std::vector<int64_t> v;
+  for (int i = 0; i < 10; ++i) v.push_back(first + i * step);
+  v.insert(v.end(), rest.begin(), rest.end());
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DatetimeUnit,
+    ::testing::Values(
+        UnitCase{"AllZero", {0, 0, 0}, 0, 1},
+        UnitCase{"TenZerosThenValues", ten_then(0, 0, {5000, 10000}), 0, 5000},
+        UnitCase{"LaterStepNotAMultiple", ten_then(1000000, 1000000, {10000001}), 1000000, 1},
+        UnitCase{"LaterStepCommonFactor", ten_then(600, 600, {6300}), 600, 300},
+        UnitCase{"UnitMinus1AgainstMin", {0, 0, 0, 0, 0, 0, 0, 0, 0, -1, INT64_MAX}, -1, 1},
+        UnitCase{"SingleMin", {INT64_MIN}, INT64_MIN, INT64_MIN},
+        UnitCase{"MinThenZero", {INT64_MIN, 0}, INT64_MIN, INT64_MIN},
+        UnitCase{"MaxThenMin", {INT64_MAX, INT64_MIN}, 1, 1},
+        UnitCase{"MinThenMax", {INT64_MIN, INT64_MAX}, 1, 1},
+        UnitCase{"WrappingSteps", {INT64_MAX - 1, INT64_MIN + 1, INT64_MAX - 1}, 1, 1},
+        UnitCase{"MinusOneThenMin", {-1, INT64_MIN}, 1, 1},
+        UnitCase{"ZeroThenMin", {0, INT64_MIN}, INT64_MIN, INT64_MIN}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ExactDivider, AgreesWithDivision) {
+  testing::RandomSource rng(99);
+  std::vector<int64_t> units = {1,
+                                -1,
+                                2,
+                                -2,
+                                3,
+                                7,
+                                -7,
+                                1000000,
+                                86400000000,
+                                INT64_MIN,
+                                INT64_MAX,
+                                INT64_MIN + 1,
+                                int64_t{1} << 62,
+                                -(int64_t{1} << 40)};
+  for (int i = 0; i < 200; ++i) {
+    auto u = static_cast<int64_t>(rng.integer());
+    if (u != 0) units.push_back(u);
+  }
+  for (int64_t u : units) {
+    const ExactDivider div(u);
+    for (int i = 0; i < 400; ++i) {
+      int64_t d = static_cast<int64_t>(rng.integer());
+      if (i % 2 && u != INT64_MIN && u != -1)
+        d = static_cast<int64_t>(static_cast<uint64_t>(d / u) * u);
+      const bool want = !(u == -1 && d == INT64_MIN) && d % (u == -1 ? 1 : u) == 0;
+      int64_t q = 0;
+      ASSERT_EQ(div.divide(d, q), want) << d << " / " << u;
+      if (want) {
+        ASSERT_EQ(q, u == -1 ? -d : d / u) << d << " / " << u;
+      }
+    }
+  }
+}
+
+// The plain rule, written out with ordinary division: the unit from the first ten values, then
+// the quotients. nullopt when that unit is 0 or leaves a remainder or overflows.
+std::optional<Bytes> reference_datetime_bytes(const std::vector<int64_t>& v) {
+  if (v.empty()) return Bytes{0x00};
+  int64_t g = v[0];
+  auto mag = [](int64_t x) { return x < 0 ? 0 - static_cast<uint64_t>(x) : uint64_t(x); };
+  for (size_t i = 0; i < std::min<size_t>(10, v.size()); ++i) {
+    if (g == 0) {
+      g = v[i];
+    } else if (v[i] == 0) {
+      g = static_cast<int64_t>(mag(g));
+    } else {
+      uint64_t a = mag(g), b = mag(v[i]);
+      while (b != 0) {
+        uint64_t t = a % b;
+        a = b;
+        b = t;
+      }
+      g = static_cast<int64_t>(a);
+    }
+  }
+  if (g == 0) return std::nullopt;
+  Bytes out;
+  auto put = [&](uint64_t x) {
+    uint8_t buf[9];
+    out.insert(out.end(), buf, buf + encode_varint(x, buf));
+  };
+  put(v.size() + 1);
+  put(zigzag64(g));
+  int64_t prev = 0;
+  for (int64_t x : v) {
+    const auto d = static_cast<int64_t>(static_cast<uint64_t>(x) - static_cast<uint64_t>(prev));
+    prev = x;
+    if (g == -1 && d == INT64_MIN) return std::nullopt;
+    if (d % g != 0) return std::nullopt;
+    put(zigzag64(d / g));
+  }
+  return out;
+}
+
+TEST(DatetimeColumn, RandomColumnsRoundTripAndFollowThePlainRule) {
+  testing::RandomSource rng(7);
+  int plain = 0, other = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const size_t n = i % 50 == 0 ? rng.below(3000) : rng.below(40);
+    const Vec<int64_t> col = testing::random_datetimes(rng, n);
+    const std::vector<int64_t> v(col.begin(), col.end());
+    const Bytes b = encode_datetimes(v);
+    Reader r(b);
+    auto back = datetime_array_bincode_decode(r);
+    ASSERT_TRUE(back) << back.error().to_string();
+    ASSERT_EQ(to_std(*back), v);
+    ASSERT_EQ(r.remaining(), 0u);
+    if (auto ref = reference_datetime_bytes(v)) {
+      ASSERT_EQ(b, *ref);
+      ++plain;
+    } else {
+      ++other;
+    }
+  }
+  // Both paths must have been exercised.
+  EXPECT_GT(plain, 1000);
+  EXPECT_GT(other, 1000);
+}
+
+TEST(D64Column, RandomColumnsRoundTrip) {
+  testing::RandomSource rng(11);
+  for (int i = 0; i < 5000; ++i) {
+    const Series s = testing::random_series(rng, 4, rng.length());
+    const auto& col = std::get<4>(s);
+    const Bytes b = encode_decimals(col);
+    Reader r(b);
+    auto back = d64_array_bincode_decode(r);
+    ASSERT_TRUE(back) << back.error().to_string();
+    ASSERT_EQ(to_std(*back), to_std(col));
+    ASSERT_EQ(r.remaining(), 0u);
+  }
+}
+
+// ---- string and bytes columns, against element-by-element reading ----
+
+struct StringsResult {
+  StringsResult() = default;
+  explicit StringsResult(DecodeError e) : error(e) {}
+  std::optional<DecodeError> error;
+  std::vector<std::string> values;
+  size_t consumed = 0;
+};
+
+StringsResult read_strings_slowly(const Bytes& in, bool validate) {
+  StringsResult out;
+  Reader r(in);
+  auto count = r.read_u64();
+  if (!count) return StringsResult(count.error());
+  for (uint64_t i = 0; i < *count; ++i) {
+    auto b = validate ? r.read_str_view() : r.read_bytes_view();
+    if (!b) return StringsResult(b.error());
+    out.values.emplace_back(*b);
+  }
+  out.consumed = in.size() - r.remaining();
+  return out;
+}
+
+StringsResult read_strings_fast(const Bytes& in, bool validate) {
+  StringsResult out;
+  Reader r(in);
+  auto col = read_strings_column(r, validate);
+  if (!col) return StringsResult(col.error());
+  for (size_t i = 0; i < col->size(); ++i) out.values.emplace_back((*col)[i]);
+  out.consumed = in.size() - r.remaining();
+  return out;
+}
+
+// Length prefixes in the shortest form, or now and then in a longer one (FB/FC/FD).
+Bytes encode_strings(testing::RandomSource& rng, const std::vector<std::string>& v) {
+  Bytes out;
+  auto put = [&](uint64_t x) {
+    uint8_t buf[9];
+    const uint64_t form = rng.below(8);
+    if (form == 0 && x <= 0xFFFF) {
+      out.insert(out.end(), {0xFB, uint8_t(x), uint8_t(x >> 8)});
+    } else if (form == 1 && x <= 0xFFFFFFFF) {
+      out.insert(out.end(),
+                 {0xFC, uint8_t(x), uint8_t(x >> 8), uint8_t(x >> 16), uint8_t(x >> 24)});
+    } else {
+      out.insert(out.end(), buf, buf + encode_varint(x, buf));
+    }
+  };
+  put(v.size());
+  for (const auto& s : v) {
+    put(s.size());
+    out.insert(out.end(), s.begin(), s.end());
+  }
+  return out;
+}
+
+TEST(StringsColumn, MatchesElementByElementReading) {
+  testing::RandomSource rng(4242);
+  int failures = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::vector<std::string> v(rng.length());
+    for (auto& s : v) {
+      const size_t len = rng.chance(3) ? 0 : rng.below(rng.chance(10) ? 300 : 20);
+      s = rng.chance(8) ? rng.bytes(len) : rng.utf8(len);
+    }
+    Bytes in = encode_strings(rng, v);
+    // Damage: flip bytes, cut the end, or add trailing bytes that must stay unread.
+    const auto damage = rng.below(4);
+    if (damage == 0 && !in.empty()) {
+      for (int k = 0; k < 3; ++k) in[rng.below(in.size())] = static_cast<uint8_t>(rng.next());
+    } else if (damage == 1) {
+      in.resize(rng.below(in.size() + 1));
+    } else if (damage == 2) {
+      in.insert(in.end(), 20, 0xAB);
+    }
+    for (bool validate : {true, false}) {
+      const StringsResult want = read_strings_slowly(in, validate);
+      const StringsResult got = read_strings_fast(in, validate);
+      ASSERT_EQ(got.error.has_value(), want.error.has_value()) << i;
+      if (want.error) {
+        ASSERT_EQ(got.error->to_string(), want.error->to_string()) << i;
+        ++failures;
+      } else {
+        ASSERT_EQ(got.values, want.values) << i;
+        ASSERT_EQ(got.consumed, want.consumed) << i;
+      }
+    }
+  }
+  EXPECT_GT(failures, 5000);
+}
+
+TEST(StringsColumn, LongLengthForms) {
+  const Bytes in = {0x03, 0xFB, 0x02, 0x00, 'h', 'i', 0xFC, 0x01, 0, 0,   0,   'x',
+                    0xFD, 0x03, 0,    0,    0,   0,   0,    0,    0, 'a', 'b', 'c'};
+  const StringsResult got = read_strings_fast(in, true);
+  ASSERT_FALSE(got.error);
+  EXPECT_EQ(got.values, (std::vector<std::string>{"hi", "x", "abc"}));
+  EXPECT_EQ(got.consumed, in.size());
+}
+
+// ---- hostile and truncated input ----
+
+struct ColumnErrorCase {
+  const char* name;
+  Bytes bytes;
+  std::string text;
+};
+
+class ColumnErrors : public ::testing::TestWithParam<ColumnErrorCase> {};
+
+TEST_P(ColumnErrors, BothCodecsFailAlike) {
+  const auto& c = GetParam();
+  Reader r1(c.bytes);
+  auto d = d64_array_bincode_decode(r1);
+  ASSERT_FALSE(d);
+  EXPECT_EQ(d.error().to_string(), c.text);
+  Reader r2(c.bytes);
+  auto t = datetime_array_bincode_decode(r2);
+  ASSERT_FALSE(t);
+  EXPECT_EQ(t.error().to_string(), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ColumnErrors,
+    ::testing::Values(
+        ColumnErrorCase{"Empty", {}, "UnexpectedEnd { additional: 1 }"},
+        ColumnErrorCase{"NoHeader", {0x03}, "UnexpectedEnd { additional: 1 }"},
+        ColumnErrorCase{"NoHeaderForCountOne", {0x01}, "UnexpectedEnd { additional: 1 }"},
+        ColumnErrorCase{
+            "CountReserved", {0xFF}, "InvalidIntegerType { expected: U64, found: Reserved }"},
+        ColumnErrorCase{
+            "HeaderWide", {0x03, 0xFE}, "InvalidIntegerType { expected: I64, found: I128 }"},
+        ColumnErrorCase{"ElementReserved",
+                        {0x04, 0x02, 0x02, 0xFF},
+                        "InvalidIntegerType { expected: I64, found: Reserved }"},
+        ColumnErrorCase{
+            "ElementShort", {0x04, 0x02, 0x02, 0xFC, 0x01}, "UnexpectedEnd { additional: 3 }"},
+        ColumnErrorCase{"HugeCount",
+                        {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x02, 0x04},
+                        "UnexpectedEnd { additional: 1 }"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ColumnCodecs, EveryTruncationFails) {
+  std::vector<int64_t> times;
+  std::vector<D64> decimals;
+  for (int i = 0; i < 40; ++i) {
+    times.push_back(int64_t{1700000000} * 1000000 + i * i * 1000003);
+    decimals.push_back(D64::from_parts(static_cast<uint64_t>(i) * 99991, 4, i % 3 == 0));
+  }
+  const Bytes t = encode_datetimes(times);
+  const Bytes d = encode_decimals(decimals);
+  for (size_t k = 0; k < t.size(); ++k) {
+    Reader r(t.data(), k);
+    ASSERT_FALSE(datetime_array_bincode_decode(r)) << k;
+  }
+  for (size_t k = 0; k < d.size(); ++k) {
+    Reader r(d.data(), k);
+    ASSERT_FALSE(d64_array_bincode_decode(r)) << k;
+  }
+}
+
+}  // namespace
+}  // namespace kvt
