@@ -16,8 +16,8 @@ VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
-TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6"
-SOURCES := $(shell find cpp bindings -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map') \
+TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas
+SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
@@ -64,6 +64,7 @@ py-test: build/wheel.stamp
 	  echo "== pytest on CPython $$v"; \
 	  $$env/bin/python -m pytest -q tests/python; \
 	done
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/mypy python/kvt examples
 
 cpp-test: $(VENV)/.ready system-deps
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -78,11 +79,18 @@ demo: py-test-env
 py-test-env: build/wheel.stamp
 	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
 
-bench: py-test-env
+# C++ micro-benchmarks, then `python -m bench` (peers and floors; rewrites docs/benchmarks.*) in
+# .venv-bench, which alone holds the peer libraries. `make bench BENCH_ARGS=--quick` for a short run.
+bench: build/wheel.stamp
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DKVT_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	for b in build/bench/cpp/*_benchmark; do $$b --benchmark_min_time=0.2s; done
+	[ -x .venv-bench/bin/python ] || $(BASE_PY) -m venv .venv-bench
+	.venv-bench/bin/python -m pip install -q --upgrade pip
+	.venv-bench/bin/python -m pip install -q numpy pyarrow msgpack msgpack-numpy matplotlib isal
+	.venv-bench/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
+	.venv-bench/bin/python -m bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist .venv .venv-*

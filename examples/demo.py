@@ -18,7 +18,7 @@ OUT = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "demo_frames.kvt")
 def sample_table(rows: int, seed: int) -> list[tuple[str, npt.NDArray[Any] | list[str]]]:
     rng = np.random.default_rng(seed)
     start = np.datetime64("2024-03-01T09:30:00", "ns")
-    ts = start + np.arange(rows) * np.timedelta64(1, "s") + rng.integers(0, 1000, rows).astype("m8[ns]")
+    ts = start + np.arange(rows) * np.timedelta64(1, "s") + rng.integers(0, 1_000_000, rows).astype("m8[ns]")
     price = np.round(187.0 + rng.normal(0, 0.25, rows).cumsum(), 4)
     symbols = ["AAPL", "MSFT", "NVDA", "AMZN"]
     return [
@@ -55,7 +55,8 @@ def main() -> None:
         print(f"\nframe at offset {pos}: {8 + n} bytes, object {obj!r}, table {table_name!r}")
         width = max(len(name) for name, _ in columns)
         for name, arr in columns:
-            print(f"  {name:<{width}}  {str(arr.dtype):<14} {arr[:4]}")
+            first = ", ".join(str(v) for v in arr[:3])
+            print(f"  {name:<{width}}  {str(arr.dtype):<14} {len(arr):>3} rows  {first}, ...")
         pos += 8 + n
 
 
