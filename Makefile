@@ -79,13 +79,14 @@ demo: py-test-env
 py-test-env: build/wheel.stamp
 	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
 
-# C++ micro-benchmarks, then `python -m bench` (peers and floors; rewrites docs/benchmarks.*) in
+# C++ micro-benchmarks (plain seconds for --benchmark_min_time: Google Benchmark 1.7 of Debian 12
+# refuses "0.2s"), then `python -m bench` (peers and floors; rewrites docs/benchmarks.*) in
 # .venv-bench, which alone holds the peer libraries. `make bench BENCH_ARGS=--quick` for a short run.
 bench: build/wheel.stamp
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DKVT_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
-	for b in build/bench/cpp/*_benchmark; do $$b --benchmark_min_time=0.2s; done
+	for b in build/bench/cpp/*_benchmark; do $$b --benchmark_min_time=0.2; done
 	[ -x .venv-bench/bin/python ] || $(BASE_PY) -m venv .venv-bench
 	.venv-bench/bin/python -m pip install -q --upgrade pip
 	.venv-bench/bin/python -m pip install -q numpy pyarrow msgpack msgpack-numpy matplotlib isal
@@ -94,3 +95,90 @@ bench: build/wheel.stamp
 
 clean:
 	rm -rf build dist .venv .venv-*
+
+# ---- hardening: sanitizers and fuzzing (docs/robustness.md) ----
+.PHONY: sanitize fuzz fuzz-build fuzz-replay
+
+ASAN_BUILD := build/asan
+SANITIZER_OPTIONS := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# CPython does not free everything at exit, so LeakSanitizer stays off for the Python run
+# (tests/python/test_leaks.py covers leaks there); the C++ tests run with it on.
+SANITIZED_PYTHON = KVT_SANITIZED=1 LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+  $(SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(ASAN_BUILD))/bindings/python:$(abspath python)
+
+# The C++ tests and the whole pytest suite against an AddressSanitizer + UBSan build (g++).
+sanitize: $(VENV)/.ready system-deps
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVT_BUILD_TESTS=ON \
+	  -DKVT_SANITIZE=address,undefined -DSKBUILD=ON \
+	  -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
+	  -DPython_EXECUTABLE=$(abspath $(VENV)/bin/python) >/dev/null
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS) | tail -n 3
+	@echo "== pytest against the sanitized extension"
+	$(SANITIZED_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# libFuzzer targets (fuzz/), built with clang 16 and its runtime.
+FUZZ_BUILD := build/fuzz
+FUZZ_TARGETS := unpack roundtrip
+FUZZ_SECONDS ?= 600
+FUZZ_REPLAY_SECONDS ?= 30
+# Inputs up to 4 KiB; any single allocation above 64 MiB is a failure (hostile counts).
+FUZZ_FLAGS := -max_len=4096 -malloc_limit_mb=64 -print_final_stats=1
+
+fuzz-build: $(VENV)/.ready system-deps
+	@dpkg -s clang-16 libclang-rt-16-dev >/dev/null 2>&1 || { \
+	  echo "installing clang-16 libclang-rt-16-dev"; \
+	  $(SUDO) apt-get install -y -q clang-16 libclang-rt-16-dev >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update -q >/dev/null && \
+	    $(SUDO) apt-get install -y -q clang-16 libclang-rt-16-dev >/dev/null; }; }
+	CXX=clang++-16 $(CMAKE) -S fuzz -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Runs every target for $(1) seconds at once (one per core) over a scratch corpus that starts from
+# fuzz/corpus/<target>; fails with the crash input in $(FUZZ_BUILD)/artifacts/.
+define run_fuzzers
+	@mkdir -p $(FUZZ_BUILD)/artifacts; pids=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ_BUILD)/work/$$t; mkdir -p $(FUZZ_BUILD)/work/$$t fuzz/corpus/$$t; \
+	  $(FUZZ_BUILD)/$${t}_fuzzer $(FUZZ_FLAGS) -max_total_time=$(1) \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/work/$$t fuzz/corpus/$$t \
+	    >$(FUZZ_BUILD)/$$t.log 2>&1 & pids="$$pids $$!"; \
+	done; \
+	failed=0; for p in $$pids; do wait $$p || failed=$$((failed + 1)); done; \
+	for t in $(FUZZ_TARGETS); do \
+	  echo "== $$t: $$(grep -E '^#[0-9]+' $(FUZZ_BUILD)/$$t.log | tail -n 1 | \
+	    awk '{print $$1, "runs,", $$3, $$4, $$7, $$8}')" \
+	    "$$(grep -E '^stat::peak_rss_mb' $(FUZZ_BUILD)/$$t.log | tr -s ' ')"; \
+	  grep -qE 'ERROR: |==ERROR|runtime error|deadly signal' $(FUZZ_BUILD)/$$t.log && \
+	    tail -n 40 $(FUZZ_BUILD)/$$t.log; \
+	done; \
+	echo "fuzz: $$(( $(words $(FUZZ_TARGETS)) - failed )) passed, $$failed failed"; \
+	[ $$failed = 0 ]
+endef
+
+# make fuzz FUZZ_SECONDS=1800: fuzz, then minimise the stored corpus together with what the run
+# found (-merge=1) back into fuzz/corpus/<target>.
+fuzz: fuzz-build
+	$(call run_fuzzers,$(FUZZ_SECONDS))
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ_BUILD)/merged/$$t; mkdir -p $(FUZZ_BUILD)/merged/$$t; \
+	  $(FUZZ_BUILD)/$${t}_fuzzer -merge=1 $(FUZZ_FLAGS) $(FUZZ_BUILD)/merged/$$t fuzz/corpus/$$t \
+	    $(FUZZ_BUILD)/work/$$t >$(FUZZ_BUILD)/$$t-merge.log 2>&1 || \
+	    { tail -n 20 $(FUZZ_BUILD)/$$t-merge.log; exit 1; }; \
+	  rm -rf fuzz/corpus/$$t; mv $(FUZZ_BUILD)/merged/$$t fuzz/corpus/$$t; \
+	  echo "== fuzz/corpus/$$t: $$(ls fuzz/corpus/$$t | wc -l) inputs," \
+	    "$$(du -sh --apparent-size fuzz/corpus/$$t | cut -f1)"; \
+	done
+
+# Regression test: every stored input once, then a short fuzzing run per target.
+fuzz-replay: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  $(FUZZ_BUILD)/$${t}_fuzzer $(FUZZ_FLAGS) -runs=0 fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t-replay.log 2>&1 || \
+	    { tail -n 40 $(FUZZ_BUILD)/$$t-replay.log; exit 1; }; \
+	  echo "== $$t: replayed $$(ls fuzz/corpus/$$t | wc -l) stored inputs"; \
+	done
+	$(call run_fuzzers,$(FUZZ_REPLAY_SECONDS))

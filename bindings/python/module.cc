@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "args.h"
@@ -157,10 +159,17 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     prefix_argument_error("columns");
     return nullptr;
   }
-  ScaleMap scales;
-  bool have_scales = a[2] != nullptr && a[2] != Py_None;
-  if (have_scales && !copy_scales(a[2], scales)) return nullptr;
-  return pack_columns(*obj, a[1], have_scales ? &scales : nullptr);
+  // An allocation the system refuses (scale map, converted columns, frame plan) must not unwind
+  // into the interpreter, which would end the process: it becomes the internal error, after RAII
+  // has released the columns taken in so far.
+  try {
+    ScaleMap scales;
+    bool have_scales = a[2] != nullptr && a[2] != Py_None;
+    if (have_scales && !copy_scales(a[2], scales)) return nullptr;
+    return pack_columns(*obj, a[1], have_scales ? &scales : nullptr);
+  } catch (const std::exception& e) {
+    return raise_internal((std::string("Failed to pack a table frame: ") + e.what()).c_str());
+  }
 }
 
 PyMethodDef kMethods[] = {

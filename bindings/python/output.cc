@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -165,21 +166,70 @@ PyObject* zeros_bool(size_t n) {
   return array;
 }
 
-// An object array of new str (Bytes: bytes) objects, one per element; the column is freed.
+// Recently made objects of short elements, looked up by content. Columns of symbols, venues or
+// currencies repeat a few values many times; equal elements then share one immutable str or bytes
+// object instead of each allocating its own. Keys view the column being converted.
+class RecentObjects {
+ public:
+  static constexpr size_t kMaxLen = 32;
+
+  // A new reference to an object equal to s, or nullptr when none is cached.
+  PyObject* find(std::string_view s, size_t& slot) const {
+    slot = hash(s) & (kSlots - 1);
+    const Entry& e = entries_[slot];
+    if (e.obj == nullptr || e.key != s) return nullptr;
+    Py_INCREF(e.obj);
+    return e.obj;
+  }
+  // Remembers obj (borrowed: the caller's slot vector keeps it alive) under s.
+  void store(size_t slot, std::string_view s, PyObject* obj) { entries_[slot] = {s, obj}; }
+
+ private:
+  static constexpr size_t kSlots = 1024;
+  struct Entry {
+    std::string_view key;
+    PyObject* obj = nullptr;
+  };
+  static size_t hash(std::string_view s) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+    for (unsigned char c : s) h = (h ^ c) * 0x100000001B3ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  std::array<Entry, kSlots> entries_{};
+};
+
+// An object array of str (Bytes: bytes) objects, one per element; the column is freed. Equal
+// short elements may share one object, which is indistinguishable for immutable values.
 template <bool kText>
 PyObject* objects(StringColumn&& column) {
   const size_t n = column.size();
   auto owner = std::make_unique<ObjectSlots>(n);
   {
     StringColumn local = std::move(column);  // freed once every element is converted
+    auto recent = std::make_unique<RecentObjects>();
+    // Columns of mostly distinct values stop looking after a trial that finds few repeats.
+    constexpr size_t kTrial = 4096;
+    bool use_recent = true;
+    size_t hits = 0;
     for (size_t i = 0; i < n; ++i) {
       std::string_view s = local[i];
+      size_t slot = 0;
+      if (i == kTrial) use_recent = hits >= kTrial / 8;
+      const bool short_element = use_recent && s.size() <= RecentObjects::kMaxLen;
+      if (short_element) {
+        if (PyObject* hit = recent->find(s, slot)) {
+          ++hits;
+          owner->push(PyRef::steal(hit));
+          continue;
+        }
+      }
       auto len = static_cast<Py_ssize_t>(s.size());
       PyRef o = PyRef::steal(kText ? PyUnicode_FromStringAndSize(s.data(), len)
                                    : PyBytes_FromStringAndSize(s.data(), len));
       if (!o) {
         return raise_internal(kText ? "Failed to create a str" : "Failed to create a bytes object");
       }
+      if (short_element) recent->store(slot, s, o.get());
       owner->push(std::move(o));
     }
   }

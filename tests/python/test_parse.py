@@ -488,6 +488,7 @@ def resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.memory_figures
 def test_repeated_parsing_keeps_memory_flat():
     good = F.region(F.body([
         F.field("i", "Int64", range(2000)), F.field("s", "String", [str(i) for i in range(500)]),
@@ -514,6 +515,7 @@ def test_repeated_parsing_keeps_memory_flat():
     assert growth < 8 * 1024 * 1024, growth  # one leaked 2000-row column per call would be ~48 MB
 
 
+@pytest.mark.memory_figures
 def test_refused_allocation_raises_the_internal_error_and_frees_the_table():
     # A 10M-row Int64 or Decimal column decodes into 80 MB. The Int64 array adopts that buffer;
     # the Decimal array needs 80 MB more for its doubles. With the address space capped in
@@ -632,3 +634,23 @@ def test_packed_tables_parse_back(obj, columns, hours):
             expected = [decimal_value(x, scale) for x in data.tolist()]
             assert arr.dtype == np.float64
             assert [f64_bits(x) for x in arr.tolist()] == [f64_bits(x) for x in expected]
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes"])
+def test_repeated_short_elements_come_back_equal(kind):
+    # More distinct short values than the lookup has slots, so colliding entries must be told apart
+    # by content; long values bypass the lookup.
+    rng = np.random.default_rng(11)
+    letters = list("abcXYZ\u00e9\u4e2d")
+    pool = ["".join(rng.choice(letters, size=rng.integers(0, 34))) for _ in range(3000)]
+    values = [pool[i] for i in rng.integers(0, len(pool), 20000)] + ["x" * 40, "x" * 40, "", ""]
+    if kind == "str":
+        column = values
+        _, _, cols = _kvt.parse_table_frame(_kvt.pack_table_frame("o", [("s", column)])[8:])
+    else:
+        column = [v.encode() for v in values]
+        _, _, cols = parse_fields(F.field("s", "Bytes", column))
+    arr = cols[0][1]
+    assert arr.tolist() == column
+    arr[0] = None  # slots are independent even when they share an object
+    assert arr[1:].tolist() == column[1:]
