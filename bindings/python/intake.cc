@@ -1,6 +1,7 @@
 #include "intake.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -102,41 +103,113 @@ void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
   }
 }
 
-template <class F>
-void floats_to_decimals(const F* src, D64* dst, size_t n, size_t scale) {
-  for (size_t i = 0; i < n; ++i) dst[i] = from_f64(static_cast<double>(src[i]), scale);
+// Copies n bytes; short elements (the common case in text columns) move as at most two pairs of
+// overlapping word loads and stores instead of a library call each.
+inline void copy_element(char* dst, const char* src, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  } else if (n > 16) {
+    std::memcpy(dst, src, n);
+  }
 }
+
+// The UTF-8 views of recently seen str objects, by identity. A column built from a list of names
+// holds the same few objects many times over; a repeat then skips the type check and the UTF-8
+// lookup. Sound because the list keeps every item alive and unchanged for the whole call (no
+// Python code runs), so an address seen once names the same str until intake ends.
+class RecentViews {
+ public:
+  struct Entry {
+    PyObject* obj = nullptr;
+    const char* data = nullptr;
+    size_t size = 0;
+  };
+
+  explicit RecentViews(size_t items) {
+    size_t sets = 16;
+    while (sets < kMaxSets && sets < items) sets *= 2;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(sets));
+    entries_.resize(2 * sets);
+  }
+  // The entry of o, or nullptr when o was not seen recently.
+  const Entry* find(PyObject* o) {
+    Entry* set = set_of(o);
+    if (set[0].obj == o) return &set[0];
+    if (set[1].obj == o) {
+      std::swap(set[0], set[1]);  // most recently used first; the other way is evicted next
+      return &set[0];
+    }
+    return nullptr;
+  }
+  void store(const Entry& e) {
+    Entry* set = set_of(e.obj);
+    set[1] = set[0];
+    set[0] = e;
+  }
+
+ private:
+  static constexpr size_t kMaxSets = 2048;
+  Entry* set_of(PyObject* o) {
+    const auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(o)) * 0x9E3779B97F4A7C15ull;
+    return &entries_[2 * static_cast<size_t>(h >> shift_)];
+  }
+  unsigned shift_ = 0;
+  std::vector<Entry> entries_;
+};
 
 std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
   const Py_ssize_t n = PyList_Size(list);
   if (n < 0) return std::nullopt;
-  // First pass: check and encode every item and add up the bytes, so the arena is sized once.
-  // The UTF-8 form stays cached in each str, so the second pass only copies.
-  size_t total = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(list, i);  // borrowed
-    if (item == nullptr) return std::nullopt;
-    if (!PyUnicode_Check(item)) {
-      raise_type_check(item, "str");
-      return std::nullopt;
-    }
-    Py_ssize_t len = 0;
-    if (PyUnicode_AsUTF8AndSize(item, &len) == nullptr) return std::nullopt;
-    total += static_cast<size_t>(len);
-  }
+  const auto count = static_cast<size_t>(n);
   StringColumn col;
   Vec<uint64_t>& offsets = col.mutable_offsets();
+  offsets.resize(count + 1);
+  offsets[0] = 0;
+  // First pass: check every item, take its UTF-8 view (cached in the str for its lifetime) and
+  // lay out the offsets, so the arena is sized once and the second pass only copies.
+  Vec<const char*> views(count);
+  RecentViews recent(count);
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));  // borrowed
+    if (item == nullptr) return std::nullopt;
+    RecentViews::Entry e;
+    if (const RecentViews::Entry* seen = recent.find(item)) {
+      e = *seen;
+    } else {
+      if (!PyUnicode_Check(item)) {
+        raise_type_check(item, "str");
+        return std::nullopt;
+      }
+      Py_ssize_t len = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(item, &len);
+      if (p == nullptr) return std::nullopt;
+      e = RecentViews::Entry{item, p, static_cast<size_t>(len)};
+      recent.store(e);
+    }
+    views[i] = e.data;
+    total += e.size;
+    offsets[i + 1] = total;
+  }
   Vec<char>& bytes = col.mutable_bytes();
-  offsets.resize(static_cast<size_t>(n) + 1);
   bytes.resize(total);
-  size_t at = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_ssize_t len = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(PyList_GetItem(list, i), &len);
-    if (p == nullptr) return std::nullopt;
-    if (len > 0) std::memcpy(bytes.data() + at, p, static_cast<size_t>(len));
-    at += static_cast<size_t>(len);
-    offsets[static_cast<size_t>(i) + 1] = at;
+  char* dst = bytes.data();
+  for (size_t i = 0; i < count; ++i) {
+    copy_element(dst + offsets[i], views[i], offsets[i + 1] - offsets[i]);
   }
   return PyArrayTyped::Value(std::in_place_index<6>, std::move(col));
 }
@@ -211,22 +284,21 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
       Vec<D64> out(n);
       if (n != 0) {
         if (branch == kFloat64) {
-          floats_to_decimals(static_cast<const double*>(data), out.data(), n, *scale);
+          from_f64_column({static_cast<const double*>(data), n}, *scale, out.data());
         } else {
-          floats_to_decimals(static_cast<const float*>(data), out.data(), n, *scale);
+          from_f32_column({static_cast<const float*>(data), n}, *scale, out.data());
         }
       }
       return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
     }
-    default: {  // datetime64 in us, ms, s or ns
+    case kUs:  // already in microseconds, NaT included: read in place
+      return PyArrayTyped::Value(std::in_place_index<5>, DateTimeColumn{std::move(column), {}});
+    default: {  // datetime64 in ms, s or ns
       Vec<int64_t> out(n);
       if (n != 0) {
         const auto* src = static_cast<const int64_t*>(data);
         bool ok = true;
         switch (branch) {
-          case kUs:
-            std::memcpy(out.data(), src, n * sizeof(int64_t));
-            break;
           case kMs:
             ok = widen_datetime(src, out.data(), n, 1000);
             break;
@@ -242,7 +314,7 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
           return std::nullopt;
         }
       }
-      return PyArrayTyped::Value(std::in_place_index<5>, std::move(out));
+      return PyArrayTyped::Value(std::in_place_index<5>, DateTimeColumn{PyRef(), std::move(out)});
     }
   }
 }
@@ -262,6 +334,14 @@ template struct ArrayColumn<double>;
 template struct ArrayColumn<int32_t>;
 template struct ArrayColumn<float>;
 template struct ArrayColumn<uint8_t>;
+
+std::span<const int64_t> DateTimeColumn::view() const {
+  if (!array) return {owned.data(), owned.size()};
+  auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto n = static_cast<size_t>(PyArray_DIM(arr, 0));
+  if (n == 0) return {};
+  return {static_cast<const int64_t*>(PyArray_DATA(arr)), n};
+}
 
 std::optional<PyArrayTyped> PyArrayTyped::try_from(PyRef column, std::optional<uint64_t> scale,
                                                    std::string_view name) {
@@ -310,10 +390,8 @@ SeriesRef PyArrayTyped::into() const {
       return SeriesRef(std::in_place_index<10>, std::get<3>(value_).view());
     case 4:
       return SeriesRef(std::in_place_index<6>, std::get<4>(value_).view());
-    case 5: {
-      const Vec<int64_t>& v = std::get<5>(value_);
-      return SeriesRef(std::in_place_index<1>, std::span<const int64_t>(v.data(), v.size()));
-    }
+    case 5:
+      return SeriesRef(std::in_place_index<1>, std::get<5>(value_).view());
     case 6:
       return SeriesRef(std::in_place_index<5>, StringsRef(std::get<6>(value_)));
     default: {

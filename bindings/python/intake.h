@@ -1,10 +1,11 @@
 // Column intake: one Python column object (a NumPy array or a list of str) becomes a
 // PyArrayTyped, and the taken-in columns become the FieldRef views that the frame packer reads.
 //
-// int64, float64, int32, float32 and bool arrays are kept by reference and read in place, so they
-// must be one-dimensional, aligned and contiguous. datetime64 arrays are converted to
-// microseconds, float arrays with a decimal scale and lists with a decimal scale to D64, other
-// lists to text. Everything here runs with the interpreter lock held and runs no Python code.
+// int64, float64, int32, float32, bool and datetime64[us] arrays are kept by reference and read in
+// place, so they must be one-dimensional, aligned and contiguous. Other datetime64 arrays are
+// converted to microseconds, float arrays with a decimal scale and lists with a decimal scale to
+// D64, other lists to text. Everything here runs with the interpreter lock held and runs no
+// Python code.
 #pragma once
 
 #include <Python.h>
@@ -36,9 +37,17 @@ struct ArrayColumn {
   std::span<const T> view() const;
 };
 
+// DateTime values in microseconds: read in place from a held datetime64[us] array, or converted
+// from another unit into `owned` (then `array` is empty).
+struct DateTimeColumn {
+  PyRef array;
+  Vec<int64_t> owned;
+  std::span<const int64_t> view() const;
+};
+
 // The typed column built from one Python column. The alternative's index is the tag:
-// 0 Int64, 1 Float64, 2 Int32, 3 Float32, 4 Bool (array references), 5 DateTime (microseconds),
-// 6 String, 7 Decimal (owned vectors).
+// 0 Int64, 1 Float64, 2 Int32, 3 Float32, 4 Bool (array references), 5 DateTime (microseconds,
+// an array reference or an owned vector), 6 String, 7 Decimal (owned vectors).
 class PyArrayTyped {
  public:
   using Value = std::variant<ArrayColumn<int64_t>,  // 0 Int64
@@ -46,7 +55,7 @@ class PyArrayTyped {
                              ArrayColumn<int32_t>,  // 2 Int32
                              ArrayColumn<float>,    // 3 Float32
                              ArrayColumn<uint8_t>,  // 4 Bool, one byte per element
-                             Vec<int64_t>,          // 5 DateTime
+                             DateTimeColumn,        // 5 DateTime
                              StringColumn,          // 6 String
                              Vec<D64>>;             // 7 Decimal
 

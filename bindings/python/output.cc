@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -168,34 +169,105 @@ PyObject* zeros_bool(size_t n) {
 
 // Recently made objects of short elements, looked up by content. Columns of symbols, venues or
 // currencies repeat a few values many times; equal elements then share one immutable str or bytes
-// object instead of each allocating its own. Keys view the column being converted.
+// object instead of each allocating its own.
+//
+// An element of up to kMaxLen bytes is keyed by its length and at most four 8-byte words that
+// together cover every byte (overlapping loads), so two keys are equal exactly when the elements
+// are: the lookup compares the key alone and never touches the column bytes again. The table is
+// two-way set associative; a column gets at most kMaxSets sets, fewer when it is short.
 class RecentObjects {
  public:
   static constexpr size_t kMaxLen = 32;
 
-  // A new reference to an object equal to s, or nullptr when none is cached.
-  PyObject* find(std::string_view s, size_t& slot) const {
-    slot = hash(s) & (kSlots - 1);
-    const Entry& e = entries_[slot];
-    if (e.obj == nullptr || e.key != s) return nullptr;
-    Py_INCREF(e.obj);
-    return e.obj;
+  struct Key {
+    uint64_t w[4];
+    uint64_t len;
+    size_t set;
+  };
+
+  explicit RecentObjects(size_t rows) {
+    size_t sets = 16;
+    while (sets < kMaxSets && sets < rows) sets *= 2;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(sets));
+    entries_.resize(2 * sets);
   }
-  // Remembers obj (borrowed: the caller's slot vector keeps it alive) under s.
-  void store(size_t slot, std::string_view s, PyObject* obj) { entries_[slot] = {s, obj}; }
+
+  // The key of s, which must be at most kMaxLen bytes long.
+  Key key(std::string_view s) const {
+    const char* p = s.data();
+    const size_t n = s.size();
+    Key k{{0, 0, 0, 0}, n, 0};
+    if (n > 16) {
+      k.w[0] = load8(p);
+      k.w[1] = load8(p + 8);
+      k.w[2] = load8(p + n - 16);
+      k.w[3] = load8(p + n - 8);
+    } else if (n >= 8) {
+      k.w[0] = load8(p);
+      k.w[1] = load8(p + n - 8);
+    } else if (n >= 4) {
+      k.w[0] = load4(p) | (load4(p + n - 4) << 32);
+    } else if (n > 0) {
+      k.w[0] = byte(p[0]) | (byte(p[n / 2]) << 8) | (byte(p[n - 1]) << 16);
+    }
+    uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ k.w[0]) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ k.w[1]) * 0x94D049BB133111EBull;
+    if (n > 16) {
+      h = (h ^ k.w[2]) * 0xBF58476D1CE4E5B9ull;
+      h = (h ^ k.w[3]) * 0x94D049BB133111EBull;
+    }
+    k.set = static_cast<size_t>(h >> shift_);
+    return k;
+  }
+
+  // A new reference to an object cached under k, or nullptr when none is.
+  PyObject* find(const Key& k) {
+    Entry* set = &entries_[2 * k.set];
+    if (set[0].matches(k)) {
+      Py_INCREF(set[0].obj);
+      return set[0].obj;
+    }
+    if (set[1].matches(k)) {
+      std::swap(set[0], set[1]);  // most recently used first; the other way is evicted next
+      Py_INCREF(set[0].obj);
+      return set[0].obj;
+    }
+    return nullptr;
+  }
+  // Remembers obj (borrowed: the caller's slot vector keeps it alive) under k, evicting the
+  // least recently used entry of its set.
+  void store(const Key& k, PyObject* obj) {
+    Entry* set = &entries_[2 * k.set];
+    set[1] = set[0];
+    set[0] = Entry{{k.w[0], k.w[1], k.w[2], k.w[3]}, k.len, obj};
+  }
 
  private:
-  static constexpr size_t kSlots = 1024;
+  static constexpr size_t kMaxSets = 2048;
   struct Entry {
-    std::string_view key;
+    uint64_t w[4] = {0, 0, 0, 0};
+    uint64_t len = 0;
     PyObject* obj = nullptr;
+    bool matches(const Key& k) const {
+      return obj != nullptr && len == k.len && ((w[0] ^ k.w[0]) | (w[1] ^ k.w[1]) |
+                                                (w[2] ^ k.w[2]) | (w[3] ^ k.w[3])) == 0;
+    }
   };
-  static size_t hash(std::string_view s) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
-    for (unsigned char c : s) h = (h ^ c) * 0x100000001B3ull;
-    return static_cast<size_t>(h ^ (h >> 29));
+  static uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
   }
-  std::array<Entry, kSlots> entries_{};
+  static uint64_t load4(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
+
+  unsigned shift_ = 0;
+  std::vector<Entry> entries_;
 };
 
 // An object array of str (Bytes: bytes) objects, one per element; the column is freed. Equal
@@ -206,18 +278,19 @@ PyObject* objects(StringColumn&& column) {
   auto owner = std::make_unique<ObjectSlots>(n);
   {
     StringColumn local = std::move(column);  // freed once every element is converted
-    auto recent = std::make_unique<RecentObjects>();
+    RecentObjects recent(n);
     // Columns of mostly distinct values stop looking after a trial that finds few repeats.
     constexpr size_t kTrial = 4096;
     bool use_recent = true;
     size_t hits = 0;
     for (size_t i = 0; i < n; ++i) {
       std::string_view s = local[i];
-      size_t slot = 0;
       if (i == kTrial) use_recent = hits >= kTrial / 8;
       const bool short_element = use_recent && s.size() <= RecentObjects::kMaxLen;
+      RecentObjects::Key key{};
       if (short_element) {
-        if (PyObject* hit = recent->find(s, slot)) {
+        key = recent.key(s);
+        if (PyObject* hit = recent.find(key)) {
           ++hits;
           owner->push(PyRef::steal(hit));
           continue;
@@ -229,7 +302,7 @@ PyObject* objects(StringColumn&& column) {
       if (!o) {
         return raise_internal(kText ? "Failed to create a str" : "Failed to create a bytes object");
       }
-      if (short_element) recent->store(slot, s, o.get());
+      if (short_element) recent.store(key, o.get());
       owner->push(std::move(o));
     }
   }
@@ -242,7 +315,7 @@ PyObject* decimals(Vec<D64>&& column) {
   {
     Vec<D64> local = std::move(column);
     out.resize(local.size());
-    for (size_t i = 0; i < local.size(); ++i) out[i] = to_f64(local[i]);
+    to_f64_column(local, out.data());
   }
   return adopt_vec(std::move(out), Dtype::Float64);
 }

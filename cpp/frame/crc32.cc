@@ -6,9 +6,11 @@
 
 namespace kvt {
 
-uint32_t crc32(const uint8_t* data, size_t n) {
+uint32_t crc32(const uint8_t* data, size_t n) { return crc32_update(0, data, n); }
+
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n) {
   // ISA-L takes a 64-bit length, but feed it in pieces anyway so no length type can truncate.
-  uint32_t crc = 0;
+  if (n == 0) return crc;
   constexpr size_t kChunk = size_t{1} << 30;
   do {
     size_t len = n < kChunk ? n : kChunk;

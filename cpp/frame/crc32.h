@@ -10,6 +10,9 @@
 namespace kvt {
 
 uint32_t crc32(const uint8_t* data, size_t n);
+// Continues a checksum: crc32_update(crc32(a), b) == crc32(a followed by b); crc 0 starts afresh.
+// Lets a writer checksum each piece right after writing it, while the piece is still in cache.
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n);
 inline uint32_t crc32(std::span<const uint8_t> s) { return crc32(s.data(), s.size()); }
 
 }  // namespace kvt

@@ -44,5 +44,20 @@ TEST(Crc32, LargeBufferMatchesZlib) {
             static_cast<uint32_t>(::crc32(0L, buf.data() + 1, static_cast<uInt>(buf.size() - 1))));
 }
 
+TEST(Crc32, UpdateContinuesAcrossEverySplit) {
+  std::mt19937_64 rng(99);
+  std::vector<uint8_t> buf(200);
+  for (auto& b : buf) b = static_cast<uint8_t>(rng());
+  const uint32_t whole = crc32(buf.data(), buf.size());
+  for (size_t a = 0; a <= buf.size(); ++a) {
+    const size_t b = a + (buf.size() - a) / 3;
+    uint32_t c = crc32_update(0, buf.data(), a);
+    c = crc32_update(c, buf.data() + a, b - a);
+    c = crc32_update(c, buf.data() + b, 0);
+    c = crc32_update(c, buf.data() + b, buf.size() - b);
+    ASSERT_EQ(c, whole) << "split " << a << " " << b;
+  }
+}
+
 }  // namespace
 }  // namespace kvt

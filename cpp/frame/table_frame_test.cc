@@ -8,6 +8,7 @@
 
 #include "frame/crc32.h"
 #include "frame/table_testing.h"
+#include "wire/encode.h"
 
 namespace kvt {
 namespace {
@@ -427,6 +428,110 @@ TEST(TableFrame, EveryTruncationIsAnError) {
   for (size_t k = 0; k < body.size(); ++k) {
     const std::string e = body_error(Bytes(body.begin(), body.begin() + k));
     ASSERT_EQ(e.rfind(kDecodeFailed, 0), 0u) << k << ": " << e;
+  }
+}
+
+// ---- bulk paths against element-by-element encoding ----
+
+// The varints of a column written one by one with the plain primitive encoder.
+template <class T, class Map>
+Bytes plain_varints(const std::vector<T>& v, Map map) {
+  Sizer sz;
+  write_count(sz, v.size());
+  for (T x : v) write_varint(sz, map(x));
+  Bytes out(sz.size());
+  Writer w(out.data(), out.size());
+  write_count(w, v.size());
+  for (T x : v) write_varint(w, map(x));
+  return out;
+}
+
+// Mostly one-byte values with wide ones now and then, so that runs of every mix (all one byte,
+// one wide value, all wide) occur, at lengths crossing run and piece boundaries.
+template <class T>
+std::vector<T> mostly_small(testing::RandomSource& rng, size_t n, uint32_t wide_one_in) {
+  std::vector<T> v(n);
+  for (auto& x : v) x = static_cast<T>(rng.chance(wide_one_in) ? rng.integer() : rng.below(126));
+  return v;
+}
+
+template <class T, size_t I, class Map>
+void check_varint_column(testing::RandomSource& rng, size_t n, uint32_t wide_one_in, Map map) {
+  const std::vector<T> v = mostly_small<T>(rng, n, wide_one_in);
+  SeriesRef ref(std::in_place_index<I>, std::span<const T>(v));
+  const Bytes body = body_of(pack(one_column(ref, static_cast<DataType>(I))));
+  const Bytes want = cat({kFormat,
+                          {0x01, 0x01, 'a', static_cast<uint8_t>(I), 0x00, I},
+                          plain_varints(v, map),
+                          {0x00, 0x00}});
+  ASSERT_EQ(body, want) << "kind " << I << " n " << n << " wide 1/" << wide_one_in;
+}
+
+TEST(TableFrame, VarintColumnsMatchElementByElementEncoding) {
+  testing::RandomSource rng(2024);
+  const size_t lengths[] = {0, 1, 15, 16, 17, 31, 33, 100, 7279, 7280, 7281, 20000};
+  const uint32_t wide[] = {1, 2, 20, 1000, 1u << 30};
+  for (size_t n : lengths) {
+    for (uint32_t w : wide) {
+      check_varint_column<int64_t, 2>(rng, n, w, [](int64_t x) { return zigzag64(x); });
+      check_varint_column<int32_t, 7>(rng, n, w, [](int32_t x) { return zigzag32(x); });
+      check_varint_column<uint32_t, 8>(rng, n, w, [](uint32_t x) { return uint64_t{x}; });
+      check_varint_column<uint64_t, 9>(rng, n, w, [](uint64_t x) { return x; });
+    }
+  }
+}
+
+// Columns larger than one checksum piece: the running checksum over pieces equals the checksum
+// of the whole body, on writing and on reading.
+TEST(TableFrame, LargeColumnsChecksumAcrossPieces) {
+  testing::RandomSource rng(77);
+  std::vector<double> d(50000);
+  for (auto& x : d) x = static_cast<double>(rng.next());
+  std::vector<uint8_t> flags(200000);
+  for (auto& x : flags) x = static_cast<uint8_t>(rng.below(3));
+  std::vector<std::string> words(30000);
+  for (auto& w : words) w.assign(rng.below(20), static_cast<char>('a' + rng.below(26)));
+  StringColumn texts;
+  for (const auto& w : words) texts.push_back(w);
+  Table t;
+  t.format_word = kFormatWord;
+  t.fields.push_back(Field{"d", DataType::Float64, std::nullopt, Series(std::in_place_index<3>)});
+  for (double x : d) std::get<3>(t.fields[0].series).push_back(x);
+  t.fields.push_back(Field{"s", DataType::String, std::nullopt, Series(std::in_place_index<5>)});
+  std::get<5>(t.fields[1].series) = texts;
+  TableRef ref = as_ref(t);
+  ref.fields.push_back(
+      FieldRef{"b", DataType::Bool, std::nullopt,
+               SeriesRef(std::in_place_index<6>, std::span<const uint8_t>(flags))});
+  const Bytes frame = pack(ref);
+  const Bytes body = body_of(frame);
+  EXPECT_EQ(frame, frame_of_body(body));
+  auto back = unpack_table_frame(frame, false);
+  ASSERT_TRUE(back) << back.error().to_string();
+  EXPECT_EQ(testing::diff_series(back->fields[0].series, t.fields[0].series), "");
+  EXPECT_EQ(testing::diff_series(back->fields[1].series, t.fields[1].series), "");
+  // A flip anywhere, including deep inside the float block, is a mismatch.
+  for (size_t at : {size_t{20}, size_t{100000}, size_t{300000}, frame.size() - 5}) {
+    Bytes damaged = frame;
+    damaged[at] ^= 0x10;
+    EXPECT_EQ(error_of(damaged, false), "Table frame CRC32 check failed") << at;
+  }
+}
+
+// The checksum and decoding share one pass, but a mismatch still wins over a decode failure,
+// wherever decoding stops.
+TEST(TableFrame, ChecksumMismatchWinsOverDecodeFailure) {
+  std::vector<double> d(20000, 1.5);
+  const Bytes body = body_of(pack(one_column(
+      SeriesRef(std::in_place_index<3>, std::span<const double>(d)), DataType::Float64)));
+  for (size_t keep : {size_t{3}, size_t{12}, size_t{80000}, body.size() - 1}) {
+    const Bytes cut(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(keep));
+    // With its own checksum the cut body reaches the decoder and fails there...
+    EXPECT_EQ(body_error(cut).rfind(kDecodeFailed, 0), 0u) << keep;
+    // ...with any other checksum it is a mismatch.
+    Bytes region = region_of(cut);
+    region.back() ^= 0x01;
+    EXPECT_EQ(error_of(region, true), "Table frame CRC32 check failed") << keep;
   }
 }
 

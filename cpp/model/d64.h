@@ -12,7 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string_view>
+#include <type_traits>
+
+#include "model/vec.h"
 
 namespace kvt {
 
@@ -58,6 +62,15 @@ struct D64 {
   friend constexpr bool operator==(D64, D64) = default;
 };
 
+// Vec<D64> keeps the Vec contract of leaving new elements uninitialised: the member initialiser
+// above would otherwise make every resize a zero-filling pass. D64 is an aggregate, so its objects
+// come into being with the vector's storage and take their value from the first store; every
+// producer of a Vec<D64> writes each element it adds before reading it.
+template <>
+template <>
+inline void DefaultInitAllocator<D64>::construct<D64>(D64*) noexcept(
+    std::is_nothrow_default_constructible_v<D64>) {}
+
 // Parses decimal text: surrounding Unicode white space is trimmed; "inf" and "nan" (any ASCII
 // case, no sign) give the special values; otherwise digits, '-' (anywhere, sets the sign) and '.'
 // (the last one counts) are accepted. More than 15 places after the point are truncated toward
@@ -75,5 +88,12 @@ D64 from_f64(double x, size_t p);
 
 // The signed mantissa divided by 10^scale; the nan and infinite flags are not consulted.
 double to_f64(D64 d);
+
+// out[i] = from_f64(x[i], p) for every i, bit for bit; out has room for x.size() values.
+void from_f64_column(std::span<const double> x, size_t p, D64* out);
+// out[i] = from_f64(x[i], p) for every i (each float widened to double first).
+void from_f32_column(std::span<const float> x, size_t p, D64* out);
+// out[i] = to_f64(d[i]) for every i, bit for bit; out has room for d.size() values.
+void to_f64_column(std::span<const D64> d, double* out);
 
 }  // namespace kvt

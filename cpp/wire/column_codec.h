@@ -14,6 +14,7 @@
 // any nonzero unit that divides v(0) and every difference exactly reproduces the column.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,31 @@ namespace kvt {
 // varint_size without branches, so that loops summing sizes over a column vectorize.
 constexpr size_t varint_size_flat(uint64_t v) {
   return 1 + 2 * size_t{v > 250} + 2 * size_t{v > 0xFFFF} + 4 * size_t{v > 0xFFFFFFFFu};
+}
+
+// Writes (or counts) n varints, the values next() returns in turn (called once per element, in
+// order). Writing goes in pieces; a piece with 9 bytes of room per element uses over-wide stores.
+template <class Sink, class Next>
+void put_varints(Sink& s, size_t n, Next next) {
+  if constexpr (Sink::kWrites) {
+    constexpr size_t kPiece = 4096;
+    for (size_t i = 0; i < n; i += kPiece) {
+      const size_t len = std::min(kPiece, n - i);
+      uint8_t* const start = s.position();
+      uint8_t* p = start;
+      if (s.room() >= len * 9) {
+        for (size_t j = 0; j < len; ++j) p += encode_varint_wide(next(), p);
+      } else {
+        for (size_t j = 0; j < len; ++j) p += encode_varint(next(), p);
+      }
+      s.advance(static_cast<size_t>(p - start));
+      piece_written(s);
+    }
+  } else {
+    size_t bytes = 0;
+    for (size_t j = 0; j < n; ++j) bytes += varint_size_flat(next());
+    s.skip(bytes);
+  }
 }
 
 // ---- String and Bytes columns ----
@@ -60,24 +86,13 @@ void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
   write_count(s, uint64_t{col.size()} + 1);
   write_i64(s, static_cast<int64_t>(d64_column_scale(col)));
   uint64_t prev = 0;
-  if constexpr (Sink::kWrites) {
-    uint8_t* const start = s.position();
-    uint8_t* p = start;
-    for (D64 d : col) {
-      const auto m = static_cast<uint64_t>(d.mantissa());
-      p += encode_varint(zigzag64(static_cast<int64_t>(m - prev)), p);
-      prev = m;
-    }
-    s.advance(static_cast<size_t>(p - start));
-  } else {
-    size_t n = 0;
-    for (D64 d : col) {
-      const auto m = static_cast<uint64_t>(d.mantissa());
-      n += varint_size_flat(zigzag64(static_cast<int64_t>(m - prev)));
-      prev = m;
-    }
-    s.skip(n);
-  }
+  const D64* d = col.data();
+  put_varints(s, col.size(), [&] {
+    const auto m = static_cast<uint64_t>((d++)->mantissa());
+    const uint64_t z = zigzag64(static_cast<int64_t>(m - prev));
+    prev = m;
+    return z;
+  });
 }
 
 // Reads a decimal column. Fails only through the primitive reads (UnexpectedEnd,
@@ -144,26 +159,25 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
   }
   write_count(s, uint64_t{v.size()} + 1);
   write_i64(s, unit);
-  const ExactDivider div(unit);
   uint64_t prev = 0;
-  auto quotient = [&](int64_t x) {
-    const int64_t d = static_cast<int64_t>(static_cast<uint64_t>(x) - prev);
-    prev = static_cast<uint64_t>(x);
+  const int64_t* x = v.data();
+  auto difference = [&] {
+    const auto u = static_cast<uint64_t>(*x++);
+    const auto d = static_cast<int64_t>(u - prev);
+    prev = u;
+    return d;
+  };
+  if (unit == 1) {  // every difference is its own quotient
+    put_varints(s, v.size(), [&] { return zigzag64(difference()); });
+    return;
+  }
+  const ExactDivider div(unit);
+  put_varints(s, v.size(), [&] {
     int64_t q = 0;
-    [[maybe_unused]] const bool exact = div.divide(d, q);
+    [[maybe_unused]] const bool exact = div.divide(difference(), q);
     assert(exact);
     return zigzag64(q);
-  };
-  if constexpr (Sink::kWrites) {
-    uint8_t* const start = s.position();
-    uint8_t* p = start;
-    for (int64_t x : v) p += encode_varint(quotient(x), p);
-    s.advance(static_cast<size_t>(p - start));
-  } else {
-    size_t n = 0;
-    for (int64_t x : v) n += varint_size(quotient(x));
-    s.skip(n);
-  }
+  });
 }
 
 // Plans the unit and writes (or counts) the column.

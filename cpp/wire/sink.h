@@ -47,6 +47,8 @@ class Writer {
   }
   size_t size() const { return static_cast<size_t>(p_ - begin_); }
   uint8_t* position() const { return p_; }
+  // Bytes left before the end of the planned memory.
+  size_t room() const { return static_cast<size_t>(end_ - p_); }
   // Lets bulk encoders that wrote through position() move the cursor on.
   void advance(size_t n) {
     assert(n <= static_cast<size_t>(end_ - p_));
@@ -58,5 +60,12 @@ class Writer {
   uint8_t* p_;
   uint8_t* end_;
 };
+
+// Bulk encoders call this after each piece of a long column. A sink that checksums as it goes
+// (it has on_piece()) can then take in the piece while it is still in cache.
+template <class Sink>
+void piece_written(Sink& s) {
+  if constexpr (requires { s.on_piece(); }) s.on_piece();
+}
 
 }  // namespace kvt

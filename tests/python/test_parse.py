@@ -642,8 +642,8 @@ def test_repeated_short_elements_come_back_equal(kind):
     # by content; long values bypass the lookup.
     rng = np.random.default_rng(11)
     letters = list("abcXYZ\u00e9\u4e2d")
-    pool = ["".join(rng.choice(letters, size=rng.integers(0, 34))) for _ in range(3000)]
-    values = [pool[i] for i in rng.integers(0, len(pool), 20000)] + ["x" * 40, "x" * 40, "", ""]
+    pool = ["".join(rng.choice(letters, size=rng.integers(0, 34))) for _ in range(6000)]
+    values = [pool[i] for i in rng.integers(0, len(pool), 40000)] + ["x" * 40, "x" * 40, "", ""]
     if kind == "str":
         column = values
         _, _, cols = _kvt.parse_table_frame(_kvt.pack_table_frame("o", [("s", column)])[8:])

@@ -1,0 +1,139 @@
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "model/d64.h"
+
+namespace kvt {
+namespace {
+
+// Doubles that reach every branch of from_f64: zeros of both signs, fractions that truncate to
+// zero, values near 2^56 and 2^63 after scaling, infinities, NaNs with payloads and random bit
+// patterns of every exponent.
+std::vector<double> probe_doubles() {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::vector<double> v = {0.0,
+                           -0.0,
+                           0.5,
+                           -0.5,
+                           1.0,
+                           -1.0,
+                           0.1,
+                           -0.0001,
+                           123.4567,
+                           -98765.4321,
+                           72057594037927935.0,
+                           72057594037927936.0,
+                           -72057594037927936.0,
+                           9223372036854775807.0,
+                           -9223372036854775808.0,
+                           1e300,
+                           -1e300,
+                           kInf,
+                           -kInf,
+                           std::numeric_limits<double>::quiet_NaN(),
+                           -std::numeric_limits<double>::quiet_NaN(),
+                           std::bit_cast<double>(uint64_t{0x7FF0000000000001}),
+                           std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::max(),
+                           std::numeric_limits<double>::lowest()};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) v.push_back(std::bit_cast<double>(rng()));
+  // Values whose scaled product lands close to 2^56 and to integers, for every scale.
+  for (int s = 0; s <= 15; ++s) {
+    const double edge = 72057594037927936.0 / std::pow(10.0, s);
+    for (double f : {0.999999, 0.9999999999, 1.0, 1.0000000001}) {
+      v.push_back(edge * f);
+      v.push_back(-edge * f);
+    }
+  }
+  std::uniform_real_distribution<double> small(-1e6, 1e6);
+  for (int i = 0; i < 20000; ++i) v.push_back(std::round(small(rng) * 1e4) / 1e4);
+  return v;
+}
+
+class D64ColumnTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(D64ColumnTest, FromF64ColumnMatchesElementFunction) {
+  const size_t scale = GetParam();
+  const std::vector<double> x = probe_doubles();
+  std::vector<D64> out(x.size(), D64{0xDEADBEEF});
+  from_f64_column(x, scale, out.data());
+  for (size_t i = 0; i < x.size(); ++i) {
+    ASSERT_EQ(out[i].bits, from_f64(x[i], scale).bits)
+        << "x bits " << std::hex << std::bit_cast<uint64_t>(x[i]) << " scale " << std::dec
+        << scale;
+  }
+}
+
+TEST_P(D64ColumnTest, FromF32ColumnMatchesElementFunction) {
+  const size_t scale = GetParam();
+  std::vector<float> x;
+  for (double d : probe_doubles()) x.push_back(static_cast<float>(d));
+  std::mt19937 rng(11);
+  for (int i = 0; i < 5000; ++i) x.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+  std::vector<D64> out(x.size());
+  from_f32_column(x, scale, out.data());
+  for (size_t i = 0; i < x.size(); ++i) {
+    ASSERT_EQ(out[i].bits, from_f64(static_cast<double>(x[i]), scale).bits)
+        << "x bits " << std::hex << std::bit_cast<uint32_t>(x[i]) << " scale " << std::dec
+        << scale;
+  }
+}
+
+// Scales 16 and 17 are beyond the decimal range: every element becomes NaN.
+INSTANTIATE_TEST_SUITE_P(AllScales, D64ColumnTest, ::testing::Range<size_t>(0, 18));
+
+TEST(D64Column, ToF64ColumnMatchesElementFunctionBitForBit) {
+  std::vector<D64> d;
+  for (uint64_t scale = 0; scale < 16; ++scale) {
+    for (uint64_t flags = 0; flags < 16; ++flags) {
+      for (uint64_t mag : {uint64_t{0}, uint64_t{1}, uint64_t{12345}, kD64MagnitudeLimit - 1}) {
+        d.push_back(D64{(mag << 8) | (scale << 4) | flags});
+      }
+    }
+  }
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 50000; ++i) d.push_back(D64{rng()});
+  for (int i = 0; i < 50000; ++i) {
+    d.push_back(D64::from_mantissa(static_cast<int64_t>(rng() % 2000000001) - 1000000000,
+                                   static_cast<uint32_t>(rng() % 16)));
+  }
+  std::vector<double> out(d.size());
+  to_f64_column(d, out.data());
+  for (size_t i = 0; i < d.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), std::bit_cast<uint64_t>(to_f64(d[i])))
+        << "bits " << std::hex << d[i].bits;
+  }
+}
+
+TEST(D64Column, EmptyColumnsWriteNothing) {
+  D64 sentinel{0x1234};
+  double other = 5.0;
+  from_f64_column({}, 4, &sentinel);
+  from_f32_column({}, 4, &sentinel);
+  to_f64_column({}, &other);
+  EXPECT_EQ(sentinel.bits, 0x1234u);
+  EXPECT_EQ(other, 5.0);
+}
+
+// Vec<D64> skips zero-filling on resize, but filled construction and value-initialising
+// construction still give the values asked for.
+TEST(D64Column, VecFillAndBracesStillInitialise) {
+  const Vec<D64> filled(100, D64::from_parts(4, 1, false));
+  for (const D64& d : filled) EXPECT_EQ(d, D64::from_parts(4, 1, false));
+  Vec<D64> grown;
+  grown.push_back(D64{});
+  grown.insert(grown.end(), 3, D64::nan());
+  ASSERT_EQ(grown.size(), 4u);
+  EXPECT_EQ(grown[0].bits, 0u);
+  EXPECT_EQ(grown[3], D64::nan());
+}
+
+}  // namespace
+}  // namespace kvt
