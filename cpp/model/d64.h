@@ -67,9 +67,7 @@ struct D64 {
 // come into being with the vector's storage and take their value from the first store; every
 // producer of a Vec<D64> writes each element it adds before reading it.
 template <>
-template <>
-inline void DefaultInitAllocator<D64>::construct<D64>(D64*) noexcept(
-    std::is_nothrow_default_constructible_v<D64>) {}
+struct SkipDefaultInit<D64> : std::true_type {};
 
 // Parses decimal text: surrounding Unicode white space is trimmed; "inf" and "nan" (any ASCII
 // case, no sign) give the special values; otherwise digits, '-' (anywhere, sets the sign) and '.'

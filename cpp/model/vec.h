@@ -6,10 +6,16 @@
 #pragma once
 
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace kvt {
+
+// True for element types whose default member initialisers Vec may skip: every producer of such
+// a vector stores each element it adds before reading it.
+template <class T>
+struct SkipDefaultInit : std::false_type {};
 
 template <class T, class Base = std::allocator<T>>
 struct DefaultInitAllocator : Base {
@@ -21,7 +27,7 @@ struct DefaultInitAllocator : Base {
   };
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(p)) U;
+    if constexpr (!SkipDefaultInit<U>::value) ::new (static_cast<void*>(p)) U;
   }
   template <class U, class... Args>
   void construct(U* p, Args&&... args) {
