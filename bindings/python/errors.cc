@@ -1,5 +1,6 @@
 #include "errors.h"
 
+#include <exception>
 #include <string>
 
 #include "py_ref.h"
@@ -84,6 +85,18 @@ PyObject* raise_internal(const char* message) {
   if (type == nullptr) return nullptr;  // creating the type failed; its error is pending
   PyErr_SetString(type, msg.c_str());
   return nullptr;
+}
+
+PyObject* raise_internal_format(const char* format, const char* arg) {
+  PyObject* type = internal_error_type();
+  if (type == nullptr) return nullptr;
+  PyErr_Format(type, format, arg);
+  return nullptr;
+}
+
+void prepare_thread_for_exceptions() noexcept {
+  // Reads the thread's exception globals, which creates them on the thread's first call.
+  static_cast<void>(std::uncaught_exceptions());
 }
 
 }  // namespace kvt::py

@@ -23,4 +23,13 @@ PyObject* internal_error_type();
 // is set ("{message}: {pending}"). Returns nullptr.
 PyObject* raise_internal(const char* message);
 
+// Raises the internal-error type with a message made by PyUnicode_FromFormat (no C++ allocation:
+// safe where memory has run out). Returns nullptr.
+PyObject* raise_internal_format(const char* format, const char* arg);
+
+// Makes sure the calling thread can throw a C++ exception without allocating. The first throw on
+// a thread otherwise creates the thread's exception state, and if memory has run out by then the
+// C library ends the process instead. Called on entry to every function that may throw.
+void prepare_thread_for_exceptions() noexcept;
+
 }  // namespace kvt::py

@@ -9,10 +9,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "model/keyed_hash.h"
+
 namespace kvt::py {
 
 // Column name -> decimal scale, copied from `decimal_fields` before any column is read.
-using ScaleMap = std::unordered_map<std::string, uint64_t>;
+// Keyed like every map of names: callers may pass names that came from elsewhere.
+using ScaleMap = std::unordered_map<std::string, uint64_t, KeyedStringHash, StringEqual>;
 
 // Packs `columns` (a list, already checked) into a new bytes object holding one frame whose
 // table metadata carries "obj" = obj. `scales` is null when decimal_fields was None or omitted.

@@ -109,8 +109,17 @@ bool copy_scales(PyObject* dict, ScaleMap& scales) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  // __index__ may run Python code that mutates the dict. As in a Python loop over the dict, a
+  // change of size ends the call with RuntimeError; so does a visit beyond the original size
+  // (keys replaced one for one), which would otherwise let such code keep the loop going forever.
+  const Py_ssize_t size = PyDict_Size(dict);
+  Py_ssize_t visited = 0;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    // __index__ may run Python code that mutates the dict; own the key and value meanwhile.
+    if (++visited > size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      return false;
+    }
+    // Own the key and value while Python code may run.
     PyRef key_ref = PyRef::borrow(key);
     PyRef value_ref = PyRef::borrow(value);
     if (!PyUnicode_Check(key)) {
@@ -126,6 +135,10 @@ bool copy_scales(PyObject* dict, ScaleMap& scales) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (!index) {
       prefix_argument_error("decimal_fields");
+      return false;
+    }
+    if (PyDict_Size(dict) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return false;
     }
     unsigned long long scale = PyLong_AsUnsignedLongLong(index.get());
@@ -162,13 +175,14 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   // An allocation the system refuses (scale map, converted columns, frame plan) must not unwind
   // into the interpreter, which would end the process: it becomes the internal error, after RAII
   // has released the columns taken in so far.
+  prepare_thread_for_exceptions();
   try {
     ScaleMap scales;
     bool have_scales = a[2] != nullptr && a[2] != Py_None;
     if (have_scales && !copy_scales(a[2], scales)) return nullptr;
     return pack_columns(*obj, a[1], have_scales ? &scales : nullptr);
   } catch (const std::exception& e) {
-    return raise_internal((std::string("Failed to pack a table frame: ") + e.what()).c_str());
+    return raise_internal_format("Failed to pack a table frame: %s", e.what());
   }
 }
 

@@ -28,19 +28,6 @@ PyObject* new_str(const std::string& s) {
   return o != nullptr ? o : raise_internal("Failed to create a str");
 }
 
-// A Null column takes no bytes of the frame beyond its field, yet becomes an array of the table's
-// row count; a frame of n bytes could thus ask for about n * n / 16 bytes of arrays. Their total
-// is held to a budget linear in the frame size, generous for any real table (64 Null columns at
-// every row count), and a frame beyond it is refused before anything is converted.
-constexpr uint64_t kNullBytesPerFrameByte = 64;
-constexpr uint64_t kNullBytesSlack = uint64_t{64} << 20;
-
-size_t null_column_count(const Table& table) {
-  size_t n = 0;
-  for (const Field& f : table.fields) n += f.series.index() == 0;
-  return n;
-}
-
 PyObject* parse(std::span<const uint8_t> buffer) {
   auto unpacked = unpack_table_frame(buffer, /*skip_header=*/true);
   if (!unpacked) {
@@ -48,15 +35,6 @@ PyObject* parse(std::span<const uint8_t> buffer) {
     return nullptr;
   }
   Table table = std::move(*unpacked);
-  const size_t nulls = null_column_count(table);
-  const size_t rows = row_count(table);
-  if (nulls != 0 && rows > (kNullBytesPerFrameByte * buffer.size() + kNullBytesSlack) / nulls) {
-    PyErr_Format(PyExc_ValueError,
-                 "Invalid table frame: %zu Null columns of %zu rows exceed what a frame of %zu "
-                 "bytes may ask for",
-                 nulls, rows, buffer.size());
-    return nullptr;
-  }
   PyRef obj = PyRef::steal(new_str(meta_text(table, "obj")));
   if (!obj) return nullptr;
   PyRef name = PyRef::steal(new_str(meta_text(table, "table")));
@@ -78,10 +56,11 @@ PyObject* parse(std::span<const uint8_t> buffer) {
 PyObject* parse_frame(std::span<const uint8_t> buffer) {
   // An allocation the system refuses (while decoding or converting) must not unwind into the
   // interpreter: it becomes the internal error, after RAII has freed what the call held.
+  prepare_thread_for_exceptions();
   try {
     return parse(buffer);
   } catch (const std::exception& e) {
-    return raise_internal((std::string("Failed to parse a table frame: ") + e.what()).c_str());
+    return raise_internal_format("Failed to parse a table frame: %s", e.what());
   }
 }
 

@@ -383,6 +383,29 @@ TEST(LargeFrames, TextPeakFollowsOffsetsAndBytes) {
   }
 }
 
+// The checksum verdict comes first: a damaged region of any kind allocates nothing at all, and a
+// mismatch wins over whatever the body would have failed with.
+TEST(ChecksumFirst, ADamagedRegionIsRefusedWithoutDecodingAnything) {
+  testing::RandomSource rng(99);
+  Table t;
+  for (uint32_t kind = 0; kind <= kMaxKind; ++kind) {
+    t.fields.push_back(Field{"c" + std::to_string(kind), static_cast<DataType>(kind),
+                             std::nullopt, testing::random_series(rng, kind, 5000)});
+  }
+  auto frame = pack_table_ref_frame(as_ref(t));
+  ASSERT_TRUE(frame);
+  const Bytes good(frame->begin() + kHeaderSize, frame->end());
+  for (size_t at : {size_t{0}, good.size() / 2, good.size() - 5, good.size() - 1}) {
+    Bytes bad = good;
+    bad[at] ^= 0x40;
+    std::expected<Table, TableFrameError> result;
+    const size_t peak = peak_of([&] { result = unpack_table_frame(bad, true); });
+    EXPECT_EQ(peak, 0u) << at;
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().to_string(), "Table frame CRC32 check failed") << at;
+  }
+}
+
 // The counter itself: only blocks made while counting are seen, and freeing them is.
 TEST(AllocCounter, CountsOnlyWhatIsAllocatedWhileCounting) {
   auto outside = std::make_unique<std::vector<int>>(1000);

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "frame/budget.h"
 #include "frame/crc32.h"
 #include "wire/column_codec.h"
 #include "wire/encode.h"
@@ -263,29 +264,6 @@ void store_u32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 // ---- body reading ----
 
-// The running checksum of an input region, taken up to the reader's position as decoding goes,
-// so that each piece is checksummed while it is still in cache from being decoded. The verdict
-// waits until the whole region is checksummed: a mismatch wins over anything decoding found.
-class InputChecksum {
- public:
-  explicit InputChecksum(const uint8_t* begin) : done_(begin) {}
-  void fold(const uint8_t* upto) {
-    crc_ = crc32_update(crc_, done_, static_cast<size_t>(upto - done_));
-    done_ = upto;
-  }
-  void fold_if_due(const uint8_t* upto) {
-    if (static_cast<size_t>(upto - done_) >= kFoldBytes) fold(upto);
-  }
-  uint32_t checksum(const uint8_t* end) {
-    fold(end);
-    return crc_;
-  }
-
- private:
-  const uint8_t* done_;
-  uint32_t crc_ = 0;
-};
-
 template <size_t I, class T>
 Decoded<Series> into_series(Decoded<T>&& v) {
   if (!v) return std::unexpected(v.error());
@@ -304,19 +282,14 @@ Decoded<Vec<T>> decode_varint_column(Reader& r, ReadSeq read_seq) {
 // Elements that are whole in the input are copied as one block; the first missing one fails
 // exactly as reading it alone would.
 template <class T>
-Decoded<Vec<T>> decode_block_column(Reader& r, InputChecksum& crc) {
+Decoded<Vec<T>> decode_block_column(Reader& r) {
   auto count = r.read_u64();
   if (!count) return std::unexpected(count.error());
   const uint64_t k = std::min<uint64_t>(*count, r.remaining() / sizeof(T));
   Vec<T> out(k);
-  auto* dst = reinterpret_cast<uint8_t*>(out.data());
-  for (size_t done = 0, n = k * sizeof(T); done < n;) {
-    const size_t len = std::min(kFoldBytes, n - done);
-    const uint8_t* src = *r.take(len);
-    std::memcpy(dst + done, src, len);
-    crc.fold(r.position());
-    done += len;
-  }
+  const size_t n = k * sizeof(T);
+  const uint8_t* src = *r.take(n);
+  if (n) std::memcpy(out.data(), src, n);
   if (k < *count) return std::unexpected(r.take(sizeof(T)).error());
   return out;
 }
@@ -338,36 +311,37 @@ Decoded<Vec<uint8_t>> decode_bool_column(Reader& r) {
   return out;
 }
 
-Decoded<Series> decode_series(Reader& r, uint32_t tag, InputChecksum& crc) {
-  switch (tag) {
-    case 0:
+Decoded<Series> decode_series(Reader& r, uint32_t tag) {
+  switch (static_cast<DataType>(tag)) {
+    case DataType::Null:
       return Series(std::in_place_index<0>);
-    case 1:
+    case DataType::DateTime:
       return into_series<1>(datetime_array_bincode_decode(r));
-    case 2:
+    case DataType::Int64:
       return into_series<2>(decode_varint_column<int64_t>(r, read_i64_seq));
-    case 3:
-      return into_series<3>(decode_block_column<double>(r, crc));
-    case 4:
+    case DataType::Float64:
+      return into_series<3>(decode_block_column<double>(r));
+    case DataType::Decimal:
       return into_series<4>(d64_array_bincode_decode(r));
-    case 5:
+    case DataType::String:
       return into_series<5>(read_strings_column(r, true));
-    case 6:
+    case DataType::Bool:
       return into_series<6>(decode_bool_column(r));
-    case 7:
+    case DataType::Int32:
       return into_series<7>(decode_varint_column<int32_t>(r, read_i32_seq));
-    case 8:
+    case DataType::UInt32:
       return into_series<8>(decode_varint_column<uint32_t>(r, read_u32_seq));
-    case 9:
+    case DataType::UInt64:
       return into_series<9>(decode_varint_column<uint64_t>(r, read_u64_seq));
-    case 10:
-      return into_series<10>(decode_block_column<float>(r, crc));
-    default:  // 11, the only index read_enum_index leaves
-      return into_series<11>(read_strings_column(r, false));
+    case DataType::Float32:
+      return into_series<10>(decode_block_column<float>(r));
+    case DataType::Bytes:  // the last index read_enum_index leaves
+      break;
   }
+  return into_series<11>(read_strings_column(r, false));
 }
 
-Decoded<Field> decode_field(Reader& r, InputChecksum& crc) {
+Decoded<Field> decode_field(Reader& r) {
   Field f;
   auto name = r.read_str_view();
   if (!name) return std::unexpected(name.error());
@@ -380,31 +354,53 @@ Decoded<Field> decode_field(Reader& r, InputChecksum& crc) {
   f.meta = std::move(*meta);
   auto tag = r.read_enum_index(kSeriesTypeName, kMaxKind);
   if (!tag) return std::unexpected(tag.error());
-  auto series = decode_series(r, *tag, crc);
+  auto series = decode_series(r, *tag);
   if (!series) return std::unexpected(series.error());
   f.series = std::move(*series);
   return f;
 }
 
-Decoded<Table> decode_body(Reader& r, InputChecksum& crc) {
+TableFrameError decode_failure(const DecodeError& e) {
+  return TableFrameError::invalid_frame("Failed to decode table: " + e.to_string());
+}
+
+TableFrameError over_budget(uint64_t cost, uint64_t frame_bytes, uint64_t budget) {
+  return TableFrameError::invalid_frame("Table too large once parsed: at least " +
+                                        std::to_string(cost) + " bytes for a frame of " +
+                                        std::to_string(frame_bytes) + " bytes, at most " +
+                                        std::to_string(budget));
+}
+
+// Decodes a body of `body` bytes taken from a frame region of `frame_bytes` bytes, refusing it as
+// soon as the estimated cost of the fields decoded so far passes the region's budget.
+std::expected<Table, TableFrameError> decode_body(std::span<const uint8_t> body,
+                                                  uint64_t frame_bytes) {
+  Reader r(body.data(), body.size());
+  const uint64_t budget = table_budget(frame_bytes);
   Table t;
   auto format_word = r.read_u32();
-  if (!format_word) return std::unexpected(format_word.error());
+  if (!format_word) return std::unexpected(decode_failure(format_word.error()));
   t.format_word = *format_word;
   auto count = r.read_u64();
-  if (!count) return std::unexpected(count.error());
-  t.fields.reserve(std::min<uint64_t>(*count, r.remaining() / kMinFieldSize));
+  if (!count) return std::unexpected(decode_failure(count.error()));
+  // Room for the fields the input can hold and the budget can pay for; more grow the vector.
+  t.fields.reserve(std::min<uint64_t>({*count, r.remaining() / kMinFieldSize,
+                                       budget / kFieldBudgetBytes + 1}));
+  uint64_t rows = 0;
+  uint64_t cost = 0;
   for (uint64_t i = 0; i < *count; ++i) {
-    auto f = decode_field(r, crc);
-    if (!f) return std::unexpected(f.error());
+    auto f = decode_field(r);
+    if (!f) return std::unexpected(decode_failure(f.error()));
+    if (i == 0) rows = series_length(f->series);
+    cost += field_cost(*f, rows);
+    if (cost > budget) return std::unexpected(over_budget(cost, frame_bytes, budget));
     t.fields.push_back(std::move(*f));
-    crc.fold_if_due(r.position());
   }
   auto meta = decode_meta(r);
-  if (!meta) return std::unexpected(meta.error());
+  if (!meta) return std::unexpected(decode_failure(meta.error()));
   t.meta = std::move(*meta);
   auto flag = r.read_bool();
-  if (!flag) return std::unexpected(flag.error());
+  if (!flag) return std::unexpected(decode_failure(flag.error()));
   t.flag = *flag;
   return t;
 }
@@ -420,24 +416,15 @@ uint32_t load_u32(const uint8_t* p) {
   return v;
 }
 
-// Checks the checksum of a body-plus-footer region (at least 4 bytes) and decodes the body, in
-// one pass over it. The outcome is as if the checksum were checked first: a mismatch is reported
-// whatever decoding found, and the body is checksummed to its end even when decoding stops early.
-// Decoding unverified bytes is safe, as it is for any input.
+// A body-plus-footer region (at least 4 bytes): the checksum over the whole body is checked
+// first, and nothing is decoded (nothing allocated) from a region whose checksum fails.
 std::expected<Table, TableFrameError> verify_and_decode(std::span<const uint8_t> region) {
   const size_t body_size = region.size() - kFooterSize;
-  const uint8_t* body = region.data();
-  Reader r(body, body_size);
-  InputChecksum crc(body);
-  auto t = decode_body(r, crc);
-  if (crc.checksum(body + body_size) != load_u32(body + body_size)) {
+  const std::span<const uint8_t> body = region.first(body_size);
+  if (crc32(body.data(), body.size()) != load_u32(region.data() + body_size)) {
     return std::unexpected(TableFrameError::checksum_mismatch());
   }
-  if (!t) {
-    return std::unexpected(
-        TableFrameError::invalid_frame("Failed to decode table: " + t.error().to_string()));
-  }
-  return std::move(*t);
+  return decode_body(body, region.size());
 }
 
 }  // namespace

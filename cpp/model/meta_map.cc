@@ -1,5 +1,7 @@
 #include "model/meta_map.h"
 
+#include <algorithm>
+
 namespace kvt {
 
 const Variant* MetaMap::find(std::string_view key) const {
@@ -10,7 +12,7 @@ const Variant* MetaMap::find(std::string_view key) const {
     }
     return nullptr;
   }
-  auto it = index_.find(std::string(key));
+  auto it = index_.find(key);
   return it == index_.end() ? nullptr : &entries_[it->second].second;
 }
 
@@ -35,6 +37,12 @@ void MetaMap::insert(std::string key, Variant value) {
     return;
   }
   entries_.emplace_back(std::move(key), std::move(value));
+}
+
+size_t MetaMap::longest_chain() const {
+  size_t longest = 0;
+  for (size_t b = 0; b < index_.bucket_count(); ++b) longest = std::max(longest, index_.bucket_size(b));
+  return longest;
 }
 
 bool operator==(const MetaMap& a, const MetaMap& b) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/keyed_hash.h"
 #include "model/variant.h"
 
 namespace kvt {
@@ -30,12 +31,17 @@ class MetaMap {
 
   friend bool operator==(const MetaMap& a, const MetaMap& b);
 
+  // The most keys that share one bucket of the key index (0 while the map is small enough to be
+  // searched linearly). Lets tests show that no choice of keys piles them into one chain.
+  size_t longest_chain() const;
+
  private:
   std::vector<Entry> entries_;
   // Key -> position in entries_, kept once the map grows past kLinearLimit entries so that a
-  // hostile frame with many keys cannot make decoding quadratic.
+  // hostile frame with many keys cannot make decoding quadratic. The keys come from frames, so
+  // they are hashed under the process's secret key: nobody can choose keys that share a chain.
   static constexpr size_t kLinearLimit = 8;
-  std::unordered_map<std::string, size_t> index_;
+  std::unordered_map<std::string, size_t, KeyedStringHash, StringEqual> index_;
 };
 
 }  // namespace kvt

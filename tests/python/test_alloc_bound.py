@@ -170,34 +170,59 @@ def test_hostile_and_dense_frames_take_memory_linear_in_their_size(tmp_path):
     assert not over
 
 
-# ---- Null columns: their arrays are held to a budget linear in the frame size ----
+# ---- what a frame may make: 64 x its size + 64 MiB, estimated field by field ----
+
+FIELD_COST = 640  # per field, besides its name and elements
 
 
-def test_null_columns_beyond_the_budget_are_refused_before_any_array_exists():
-    rows, nulls = 1 << 20, 200  # 200 MiB of arrays asked by a frame of about 1 MiB
-    region = null_amplifier(rows, nulls)
+def budget(region):
+    return 64 * len(region) + 64 * MiB
+
+
+def null_amplifier_cost(rows, nulls):
+    """The decoder's estimate for null_amplifier(rows, nulls): an Int64 column of 8-byte
+    elements, then Null columns of one byte per row."""
+    return (FIELD_COST + 1 + 8 * rows) + nulls * (FIELD_COST + rows)
+
+
+def over_budget_text(cost, region):
+    return (f"Invalid table frame: Table too large once parsed: at least {cost} bytes for a "
+            f"frame of {len(region)} bytes, at most {budget(region)}")
+
+
+@pytest.mark.parametrize("rows", [0, 1, 1 << 10, 1 << 16])
+def test_the_budget_boundary_is_exact(rows):
+    def fits(nulls):
+        return null_amplifier_cost(rows, nulls) <= budget(null_amplifier(rows, nulls))
+
+    lo, hi = 0, 1
+    while fits(hi):
+        lo, hi = hi, hi * 2
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (mid, hi) if fits(mid) else (lo, mid)
+    columns = _kvt.parse_table_frame(null_amplifier(rows, lo))[2]
+    assert len(columns) == lo + 1 and len(columns[-1][1]) == rows and not columns[-1][1].any()
+    del columns
+    region = null_amplifier(rows, hi)
     with pytest.raises(ValueError) as e:
         _kvt.parse_table_frame(region)
     assert type(e.value) is ValueError
-    assert str(e.value) == (f"Invalid table frame: {nulls} Null columns of {rows} rows exceed "
-                            f"what a frame of {len(region)} bytes may ask for")
+    # The refusal comes at the first field past the budget, before the rest are decoded.
+    assert str(e.value) == over_budget_text(null_amplifier_cost(rows, hi), region)
 
 
-def test_null_column_budget_boundary():
-    # Budget: rows * nulls <= 64 * frame bytes + 64 MiB.
-    rows = 1 << 16
+def million_empty_fields():
+    n = 1_000_000
+    return F.region(F.varint(F.FORMAT_WORD) + F.varint(n) + b"\x00\x02\x00\x02\x00" * n
+                    + b"\x00\x00")
 
-    def fits(nulls):
-        return rows * nulls <= 64 * len(null_amplifier(rows, nulls)) + 64 * MiB
 
-    nulls = (64 * MiB) // rows
-    while fits(nulls + 1):
-        nulls += 1
-    columns = _kvt.parse_table_frame(null_amplifier(rows, nulls))[2]
-    assert len(columns) == nulls + 1 and len(columns[-1][1]) == rows
-    del columns
-    with pytest.raises(ValueError, match="Null columns"):
-        _kvt.parse_table_frame(null_amplifier(rows, nulls + 1))
+def test_a_million_empty_fields_are_refused_before_they_are_built():
+    region = million_empty_fields()
+    assert len(region) < 5 * MiB
+    with pytest.raises(ValueError, match="^Invalid table frame: Table too large once parsed"):
+        _kvt.parse_table_frame(region)
 
 
 @pytest.mark.parametrize("rows, nulls", [(1 << 16, 500), (1000, 5000), (0, 100000), (5, 3)])
@@ -208,12 +233,58 @@ def test_null_columns_within_the_budget_parse(rows, nulls):
 
 
 def test_a_null_first_column_asks_for_nothing():
-    # Row count 0: any number of Null columns is cheap.
+    # Row count 0: Null columns cost only their fields.
     k = 50000
     region = F.region(F.varint(F.FORMAT_WORD) + F.varint(k + 1) + b"\x00" * 4 * k
                       + F.field("i", "Int64", range(1000)) + b"\x00\x00")
     columns = _kvt.parse_table_frame(region)[2]
     assert len(columns) == k + 1 and len(columns[0][1]) == 0 and len(columns[-1][1]) == 1000
+
+
+# ---- address-space limits: a refused allocation ends the call, never the process ----
+
+UNDER_LIMIT = textwrap.dedent("""
+    import resource, sys, threading, numpy, _kvt
+    sys.path.insert(0, {here!r})
+    import frames as F
+    from test_alloc_bound import million_empty_fields
+    frames = [million_empty_fields(),
+              # within the budget, but far more than the limit leaves: 40 M Int64 elements
+              F.region(F.varint(F.FORMAT_WORD) + F.varint(1) + b"\\x01a\\x02\\x00\\x02"
+                       + F.varint(40_000_000) + bytes(40_000_000) + b"\\x00\\x00")]
+    limit = int(sys.argv[1]) << 20
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    def attempt(region):
+        try:
+            _kvt.parse_table_frame(region)
+            return "parsed"
+        except BaseException as e:
+            return type(e).__name__
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    outcomes = [attempt(r) for r in frames]
+    box = []
+    t = threading.Thread(target=lambda: box.extend(attempt(r) for r in frames))
+    t.start(); t.join()
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(" ".join(outcomes + box))
+""")
+
+
+@pytest.mark.memory_figures
+@pytest.mark.parametrize("limit_mib", [300, 450, 600, 800])
+def test_parsing_under_an_address_space_limit_raises_instead_of_exiting(limit_mib):
+    code = UNDER_LIMIT.format(here=HERE)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", code, str(limit_mib)], capture_output=True,
+                         text=True, env=env, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    outcomes = out.stdout.split()
+    assert len(outcomes) == 4, out.stdout
+    # Each call ends as a result or an error of the call. Where the limit leaves room for the
+    # field vector, the million fields are refused by the budget before anything else is built.
+    assert set(outcomes) <= {"parsed", "ValueError", "InternalError", "MemoryError"}
+    if limit_mib >= 450:
+        assert outcomes[0] == outcomes[2] == "ValueError"
 
 
 # ---- a refused allocation while packing ends the call, not the process ----
