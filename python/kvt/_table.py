@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import importlib
+import operator
+import re
 import sys
 from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple, SupportsIndex, TypeAlias
@@ -91,17 +93,42 @@ def pack(
     polars DataFrame. A column is a one-dimensional NumPy array, a list of str, a pandas or polars
     Series, or a sequence of numbers or bools. Arrays are made contiguous and native-endian, and
     int8/int16/uint8/uint16 widen to int32, uint32 to int64 and float16 to float32. Missing
-    values are refused except NaN in float columns; time-zone aware timestamps are packed as UTC.
+    values are refused except NaN in float columns; time-zone aware timestamps (NumPy-backed or
+    Arrow-backed) are packed as their UTC instants.
     Columns named in `decimal_fields` are packed as decimals with that many places: text is
     parsed exactly, while numbers are cut toward zero at that scale as _kvt does (1.15 at two
     places is 1.14, since the binary64 1.15 lies below it), so give exact values as text.
+    Polars and Arrow-backed pandas Decimal columns are packed as decimals at their own scale
+    unless `decimal_fields` names them. A decimal column cannot carry a missing value (None, NaN,
+    "nan"), an infinity, a value whose magnitude times 10**places reaches 2**56, or text that is
+    not a number: ValueError names the column, the row and the value.
     """
-    decimals = dict(decimal_fields) if decimal_fields is not None else None
-    pairs = [
-        (name, _as_column(name, column, decimals is not None and name in decimals))
+    given = dict(decimal_fields) if decimal_fields is not None else None
+    entries = [
+        (name, *_as_column(name, column, given is not None and name in given))
         for name, column in _named_columns(columns)
     ]
-    return _kvt.pack_table_frame(obj, pairs, decimals)
+    # Scales that columns carry in their own type, for names that decimal_fields leaves out. The
+    # frame gives every column of one name the same scale, so all of them must agree.
+    typed: dict[str, int | None] = {}
+    for name, _, own_scale in entries:
+        if given is not None and name in given:
+            continue
+        seen = typed.setdefault(name, own_scale)
+        if seen != own_scale:
+            raise ValueError(
+                f"the columns named {name!r} are not alike: one is {_describe_scale(seen)},"
+                f" another {_describe_scale(own_scale)}; a frame packs every column of one name"
+                " at one decimal scale, so rename one or cast them alike"
+            )
+    scales = {name: scale for name, scale in typed.items() if scale is not None}
+    decimals = given if not scales else {**(given or {}), **scales}
+    for name, column, own_scale in entries:
+        if given is not None and name in given:
+            _check_decimals(name, column, given[name], "(leave it out of decimal_fields)")
+        elif own_scale is not None:
+            _check_decimals(name, column, own_scale, "(cast it to a float type)")
+    return _kvt.pack_table_frame(obj, [(name, column) for name, column, _ in entries], decimals)
 
 
 def _optional(name: str) -> Any:
@@ -144,35 +171,35 @@ def _named_columns(columns: object) -> list[tuple[str, object]]:
     return pairs
 
 
-def _as_column(name: str, column: object, decimal: bool) -> _Column:
-    """The column as _kvt takes it: an exact ndarray or an exact list of str."""
+def _as_column(name: str, column: object, decimal: bool) -> tuple[_Column, int | None]:
+    """The column as _kvt takes it (an exact ndarray or an exact list of str), and the decimal
+    scale its own type carries (polars and Arrow Decimal columns), if any."""
     pd = _module_if_loaded("pandas")
     pl = _module_if_loaded("polars")
     if pd is not None and isinstance(column, pd.Series):
-        series: Any = column
-        if series.hasnans and not pd.api.types.is_float_dtype(series.dtype):
-            raise TypeError(f"column {name!r} holds missing values")
-        if isinstance(series.dtype, pd.DatetimeTZDtype):
-            series = series.dt.tz_convert(None)
-        return _from_array(name, series.to_numpy())
+        return _from_pandas(name, column)
     if pl is not None and isinstance(column, pl.Series):
         if column.null_count() and not column.dtype.is_float():
             raise TypeError(f"column {name!r} holds missing values")
-        return _from_array(name, column.to_numpy())
+        if column.dtype.is_decimal():
+            # Text keeps every digit; floats would not.
+            return _from_array(name, column.cast(pl.String).to_numpy()), column.dtype.scale
+        return _from_array(name, column.to_numpy()), None
     if isinstance(column, np.ma.MaskedArray):
         raise TypeError(f"column {name!r}: masked arrays are not supported (fill them first)")
     if isinstance(column, np.ndarray):
-        return _from_array(name, column)
+        return _from_array(name, column), None
     if isinstance(column, Sequence) and not isinstance(column, (str, bytes, bytearray)):
         items = list(column)
         if all(isinstance(item, str) or (decimal and item is None) for item in items):
-            # Decimal columns may be given as text, None being NaN. Numbers go through a float
-            # array: _kvt would turn a number in a list into NaN.
-            return items
+            # Decimal columns may be given as text (None is let through to be refused by
+            # _check_decimals, which names its row). Numbers go through a float array: _kvt
+            # would turn a number in a list into NaN.
+            return items, None
         if not any(isinstance(item, str) for item in items):
             array = np.asarray(items)
             if array.dtype.kind != "O":
-                return _from_array(name, array)
+                return _from_array(name, array), None
         kinds = " and ".join(dict.fromkeys(repr(type(item).__qualname__) for item in items))
         raise TypeError(
             f"column {name!r}: cannot pack a sequence of {kinds} items; give only str, or only"
@@ -182,6 +209,26 @@ def _as_column(name: str, column: object, decimal: bool) -> _Column:
         f"column {name!r}: cannot pack {_type_name(column)}; give a one-dimensional NumPy array,"
         " a list of str, a sequence of numbers or a pandas/polars Series"
     )
+
+
+def _from_pandas(name: str, series: Any) -> tuple[_Column, int | None]:
+    pd = _module_if_loaded("pandas")
+    if series.hasnans and not pd.api.types.is_float_dtype(series.dtype):
+        raise TypeError(f"column {name!r} holds missing values")
+    if isinstance(series.dtype, pd.DatetimeTZDtype):
+        series = series.dt.tz_convert(None)
+    arrow_type = getattr(series.dtype, "pyarrow_dtype", None)
+    pa = _module_if_loaded("pyarrow")
+    if arrow_type is not None and pa is not None:
+        # Arrow-backed columns would come out of to_numpy as objects (Timestamp, Decimal).
+        if pa.types.is_timestamp(arrow_type):
+            # Arrow stores the UTC instant whatever the zone; dropping the zone keeps it.
+            values = pa.array(series.array).cast(pa.timestamp(arrow_type.unit))
+            return _from_array(name, values.to_numpy(zero_copy_only=False)), None
+        if pa.types.is_decimal(arrow_type):
+            text = pa.array(series.array).cast(pa.string()).to_numpy(zero_copy_only=False)
+            return _from_array(name, text), arrow_type.scale
+    return _from_array(name, series.to_numpy()), None
 
 
 def _from_array(name: str, array: Array) -> _Column:
@@ -199,6 +246,114 @@ def _from_array(name: str, array: Array) -> _Column:
         return list(items)
     native = array.dtype.newbyteorder("=")
     return np.ascontiguousarray(array, dtype=_WIDER.get(native, native))
+
+
+# Decimals: magnitudes are 56-bit, scales 0..15.
+_D64_LIMIT = 1 << 56
+_MAX_SCALE = 15
+# What _kvt trims around decimal text: the Unicode White_Space characters.
+_WHITE_SPACE = (
+    "\t\n\v\f\r \x85\xa0\u1680"
+    + "".join(map(chr, range(0x2000, 0x200B)))
+    + "\u2028\u2029\u202f\u205f\u3000"
+)
+# The text _kvt reads as a decimal: ASCII digits (one at least), '-' anywhere (the sign) and '.'
+# (the last one counts).
+_DECIMAL_TEXT = re.compile(r"[0-9.\-]*[0-9][0-9.\-]*")
+_DIGITS = frozenset("0123456789")
+# Why a decimal column cannot carry a value; each with the way out, given how to leave it out.
+_MISSING = "which a decimal column cannot carry: fill it, or pack the column as float64 {how}"
+_TOO_LARGE = (
+    "which a decimal column of {places} cannot carry (the value times 10**{scale} reaches"
+    " 2**56): pack the column as float64 {how}"
+)
+_NOT_A_NUMBER = "which is not a decimal number: fix it, or pack the column as text {how}"
+# Values are shown in errors up to this many characters.
+_SHOWN_WIDTH = 60
+
+
+def _check_decimals(name: str, column: _Column, scale: SupportsIndex, how: str) -> None:
+    """ValueError for the first value that _kvt would turn into a NaN decimal, which frames carry
+    as 0; the module refuses scales it cannot take by itself."""
+    try:
+        places = operator.index(scale)
+    except TypeError:
+        return
+    if not 0 <= places <= _MAX_SCALE:
+        return
+    if isinstance(column, list):
+        found = _text_fault(column, places)
+    elif column.dtype.kind == "f":
+        found = _float_fault(column, places)
+    else:
+        return  # _kvt packs integer, bool and datetime columns as they are
+    if found is not None:
+        row, shown, why = found
+        if len(shown) > _SHOWN_WIDTH:
+            shown = shown[: _SHOWN_WIDTH - 3] + "..."
+        reason = why.format(scale=places, places=_places(places), how=how)
+        raise ValueError(f"column {name!r} row {row} holds {shown}, {reason}")
+
+
+def _float_fault(values: Array, places: int) -> tuple[int, str, str] | None:
+    # The product _kvt forms (in binary64, float32 widened first), whose magnitude must stay
+    # below 2**56; NaN fails the comparison too.
+    limit = float(_D64_LIMIT)
+    with np.errstate(over="ignore", invalid="ignore"):
+        scaled = np.multiply(values, float(10**places), dtype=np.float64)
+    # NaN carries through max and min and fails both comparisons.
+    if not scaled.size or (scaled.max() < limit and scaled.min() > -limit):
+        return None
+    row = int(np.argmin(np.abs(scaled) < limit))
+    value = values[row]
+    return row, str(value), _TOO_LARGE if np.isfinite(value) else _MISSING
+
+
+def _text_fault(items: list[str], places: int) -> tuple[int, str, str] | None:
+    # Every value _kvt cannot carry comes back from a frame as 0.0, so only the rows that do are
+    # looked at one by one.
+    frame = _kvt.pack_table_frame("", [("", items)], {"": places})
+    values = _kvt.parse_table_frame(frame[8:])[2][0][1]
+    verdicts: dict[str | None, str | None] = {}  # a column of zeros repeats a few texts
+    for row in np.flatnonzero(values == 0.0).tolist():
+        text = items[row]
+        if text not in verdicts:
+            verdicts[text] = _decimal_text_fault(text, places)
+        why = verdicts[text]
+        if why is not None:
+            return row, repr(text), why
+    return None
+
+
+def _decimal_text_fault(text: str | None, places: int) -> str | None:
+    """Why _kvt cannot carry the text as a decimal at `places` places, or None when it can."""
+    if text is None:
+        return _MISSING
+    s = text.strip(_WHITE_SPACE)
+    if s.isascii() and s.lower() in ("nan", "inf"):
+        return _MISSING
+    if not _DECIMAL_TEXT.fullmatch(s):
+        return _NOT_A_NUMBER
+    point = s.rfind(".")
+    written = len(s) - point - 1 if point >= 0 else 0
+    digits = "".join(c for c in s if c in _DIGITS)
+    # Past 15 places the last digits are cut off.
+    kept = digits[: max(len(digits) - max(written - _MAX_SCALE, 0), 0)].lstrip("0")
+    if len(kept) > len(str(_D64_LIMIT)):
+        return _TOO_LARGE
+    magnitude = int(kept or "0")
+    raise_by = places - min(written, _MAX_SCALE)
+    if magnitude >= _D64_LIMIT or (raise_by > 0 and magnitude * 10**raise_by >= _D64_LIMIT):
+        return _TOO_LARGE
+    return None
+
+
+def _places(scale: int) -> str:
+    return "1 place" if scale == 1 else f"{scale} places"
+
+
+def _describe_scale(scale: int | None) -> str:
+    return "not a decimal" if scale is None else f"a decimal of {_places(scale)}"
 
 
 def _type_name(value: object) -> str:

@@ -2,7 +2,9 @@
 
 Both commands carry on past a damaged frame (bad checksum or content that does not decode),
 whose header still tells where the next frame starts; a foreign header or a file that ends inside
-a frame stops the file. The exit status is 1 when anything was damaged or unreadable.
+a frame stops the file. The exit status is 1 when anything was damaged or unreadable, or when
+the output could not be written. Names and paths in text meant for a terminal are shown escaped
+when they hold control characters; csv and jsonl rows are data and are written as they are.
 """
 
 from __future__ import annotations
@@ -52,14 +54,39 @@ def main(argv: Sequence[str] | None = None) -> int:
             clean = _inspect(args.files, args.json, sys.stdout, sys.stderr)
         else:
             clean = _cat(args.files, args.format, sys.stdout, sys.stderr)
-    except BrokenPipeError:
-        # The reader of our output went away (`kvt cat f | head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # Buffered output fails here, where it can be reported, rather than at exit.
+        sys.stdout.flush()
+    except OSError as e:
+        # Reading errors are reported per file, so this is output that could not be written.
+        _output_failed(e)
         return 1
     finally:
         _kvt.set_local_zone(saved_zone)
     return 0 if clean else 1
+
+
+def _output_failed(error: OSError) -> None:
+    """Stops after a failed write: quietly when the reader went away (`kvt cat f | head`), with
+    one line on stderr otherwise (a full disk). Both streams then go to the null device, so that
+    what is still buffered cannot fail again when the interpreter exits."""
+    if not isinstance(error, BrokenPipeError):
+        try:
+            sys.stderr.write(f"kvt: cannot write output: {error.strerror or error}\n")
+            sys.stderr.flush()
+        except OSError:
+            pass
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            fd = stream.fileno()
+        except (OSError, ValueError):
+            continue  # not backed by a file descriptor (replaced, or closed)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, fd)
+        except OSError:
+            pass
+        finally:
+            os.close(devnull)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -161,7 +188,7 @@ def _inspect(paths: list[str], as_json: bool, out: TextIO, err: TextIO) -> bool:
     for path in paths:
         frames: list[dict[str, Any]] = []
         if not as_json:
-            out.write(f"{path}\n")
+            out.write(f"{_shown(path)}\n")
         for item in _scan(path, out, err):
             if isinstance(item, _FrameInfo):
                 if as_json:
@@ -193,7 +220,7 @@ def _frame_text(info: _FrameInfo) -> str:
         f"  checksum {info.checksum or '-'}"
     )
     if info.table is None:
-        return f"{head}\n    damaged: {info.error}\n"
+        return f"{head}\n    damaged: {_shown(info.error or '')}\n"
     table = info.table
     lines = [f"{head}  table {table.table!r}  obj {table.obj!r}"]
     if not table.columns:
@@ -201,7 +228,7 @@ def _frame_text(info: _FrameInfo) -> str:
     else:
         rows = [["column", "dtype", "rows", "first values"]]
         rows += [
-            [name, str(array.dtype), str(len(array)), _preview_text(array)]
+            [_shown(name), str(array.dtype), str(len(array)), _preview_text(array)]
             for name, array in table.columns
         ]
         w0, w1, w2 = (max(len(row[i]) for row in rows) for i in range(3))
@@ -213,7 +240,7 @@ def _frame_text(info: _FrameInfo) -> str:
 def _summary_text(result: _FileResult) -> str:
     text = f"  {result.frames} frame{'' if result.frames == 1 else 's'}, {result.damaged} damaged"
     if result.stopped is not None:
-        text += f"; stopped: {result.stopped}"
+        text += f"; stopped: {_shown(result.stopped)}"
     return text + "\n"
 
 
@@ -263,10 +290,11 @@ def _cat(paths: list[str], fmt: str, out: TextIO, err: TextIO) -> bool:
             if isinstance(item, _FileResult):
                 clean = clean and item.clean
                 if item.stopped is not None:
-                    err.write(f"kvt: {path}: {item.stopped}\n")
+                    err.write(f"kvt: {_shown(path)}: {_shown(item.stopped)}\n")
                 continue
             if item.table is None:
-                err.write(f"kvt: {path}: frame at offset {item.offset}: {item.error}\n")
+                where = f"kvt: {_shown(path)}: frame at offset {item.offset}"
+                err.write(f"{where}: {_shown(item.error or '')}\n")
                 continue
             names = [name for name, _ in item.table.columns]
             columns = [_scalars(array) for _, array in item.table.columns]
@@ -295,14 +323,22 @@ def _rows(columns: list[list[Scalar]]) -> Iterator[list[Scalar]]:
 
 
 def _unique(names: list[str]) -> list[str]:
-    """JSON objects need distinct keys: a repeated name gets a suffix, name.1, name.2, ..."""
+    """JSON objects need distinct keys: a repeated name gets a suffix, name.1, name.2, ...
+
+    Each name remembers the last suffix it took and goes on from there, so every key is tried
+    at most once per name that can produce it and the cost stays linear in the column count.
+    """
     taken: set[str] = set()
+    last_suffix: dict[str, int] = {}
     result: list[str] = []
     for name in names:
-        key, n = name, 0
-        while key in taken:
-            n += 1
-            key = f"{name}.{n}"
+        key = name
+        if key in taken:
+            n = last_suffix.get(name, 0)
+            while key in taken:
+                n += 1
+                key = f"{name}.{n}"
+            last_suffix[name] = n
         taken.add(key)
         result.append(key)
     return result
@@ -319,6 +355,12 @@ def _scalars(array: Array) -> list[Scalar]:
         return [float(str(v)) for v in array]
     values: list[Scalar] = array.tolist()
     return values
+
+
+def _shown(text: str) -> str:
+    """Text for a terminal: as it is when every character is printable, else its repr, which
+    escapes control characters (a name or path could otherwise retitle or clear the screen)."""
+    return text if text.isprintable() else repr(text)
 
 
 def _plain(value: Scalar) -> str:
@@ -365,7 +407,7 @@ class _Progress:
     def wrap(cls, f: IO[bytes], label: str, stream: TextIO) -> _Progress:
         total = os.fstat(f.fileno()).st_size
         enabled = total >= PROGRESS_MIN_BYTES and stream.isatty()
-        return cls(f, total if enabled else 0, label, stream)
+        return cls(f, total if enabled else 0, _shown(label), stream)
 
     def read(self, size: int, /) -> bytes:
         chunk = self._f.read(size)
@@ -381,12 +423,20 @@ class _Progress:
         fraction = min(self._done / self._total, 1.0)
         filled = int(fraction * self.WIDTH)
         bar = "#" * filled + "." * (self.WIDTH - filled)
-        self._stream.write(f"\r{self._label} [{bar}] {fraction:4.0%}")
-        self._stream.flush()
         self._shown = True
+        self._write(f"\r{self._label} [{bar}] {fraction:4.0%}")
 
     def close(self) -> None:
         if self._shown:
-            self._stream.write("\r\x1b[K")
+            self._shown = False
+            self._write("\r\x1b[K")
+
+    def _write(self, text: str) -> None:
+        # The bar is a courtesy: a terminal that cannot take it must not stop the reading (an
+        # error here would be taken for one reading the file).
+        try:
+            self._stream.write(text)
             self._stream.flush()
+        except OSError:
+            self._total = 0
             self._shown = False

@@ -9,6 +9,8 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import _kvt
 import frames as F
@@ -250,6 +252,118 @@ def test_zone_option_shifts_and_restores(files, capsys, zone):
     )
 
 
+# Sets the terminal title, then clears the screen.
+HOSTILE = "x\x1b]0;owned\x07\x1b[2J"
+
+
+def test_control_characters_from_a_file_never_reach_the_terminal(files, capsys):
+    path = f"{HOSTILE}.kvt"
+    table = kvt.pack("o", [(HOSTILE, ["\x1b[31m"]), ("plain", np.array([1])), ("", [])])
+    (files / path).write_bytes(table + BAD_CRC)
+    status, out, err = run(capsys, "inspect", path)
+    assert (status, err) == (1, "")
+    assert out.splitlines() == [
+        "'x\\x1b]0;owned\\x07\\x1b[2J.kvt'",
+        f"  frame 0  offset 0  length {len(table) - 8}  checksum ok  table ''  obj 'o'",
+        "    column                      dtype   rows  first values",
+        "    'x\\x1b]0;owned\\x07\\x1b[2J'  object     1  '\\x1b[31m'",
+        "    plain                       int64      1  1",
+        "                                object     0",
+        f"  frame 1  offset {len(table)}  length 215  checksum failed",
+        "    damaged: Table frame CRC32 check failed",
+        "  2 frames, 1 damaged",
+    ]
+    # On stderr too; the rows themselves are data and stay exact.
+    status, out, err = run(capsys, "cat", path)
+    assert err == (
+        f"kvt: 'x\\x1b]0;owned\\x07\\x1b[2J.kvt': frame at offset {len(table)}: Table frame"
+        " CRC32 check failed\n"
+    )
+    assert out == f"{HOSTILE},plain,\n\x1b[31m,1,\n"
+    status, out, err = run(capsys, "cat", "--format", "jsonl", path)
+    assert out == r'{"x\u001b]0;owned\u0007\u001b[2J": "\u001b[31m", "plain": 1, "": null}' + "\n"
+    status, out, err = run(capsys, "inspect", "--json", path)
+    assert "\x1b" not in out and json.loads(out)["files"][0]["path"] == path
+
+
+def test_jsonl_keys_for_many_repeated_names(files, capsys):
+    # Each repeated name used to walk every suffix taken before it: 20,000 took half a minute.
+    (files / "many.kvt").write_bytes(kvt.pack("o", [("a", np.array([i])) for i in range(20_000)]))
+    status, out, err = run(capsys, "cat", "--format", "jsonl", "many.kvt")
+    row = json.loads(out)
+    assert list(row) == ["a"] + [f"a.{i}" for i in range(1, 20_000)]
+    assert list(row.values()) == list(range(20_000))
+
+
+def unique_by_search(names):
+    """The plain definition of the keys: each name takes the first of name, name.1, ... free."""
+    taken, keys = set(), []
+    for name in names:
+        key, n = name, 0
+        while key in taken:
+            n += 1
+            key = f"{name}.{n}"
+        taken.add(key)
+        keys.append(key)
+    return keys
+
+
+@given(st.lists(st.sampled_from(["a", "a.1", "a.2", "a.1.1", "a.10", "b", ""]), max_size=30))
+def test_jsonl_keys_are_the_first_free_suffix(names):
+    assert cli._unique(names) == unique_by_search(names)
+
+
+def big_file(directory):
+    """A file whose inspect and cat outputs are far larger than a pipe holds."""
+    path = directory / "big.kvt"
+    path.write_bytes(kvt.pack("o", [(f"column{i}", np.array([i])) for i in range(10_000)]))
+    return path.name
+
+
+@pytest.mark.parametrize("sink", ["full disk", "closed pipe"])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["inspect", "good.kvt"],  # small: fails at the final flush
+        ["inspect", "BIG"],  # fails mid-way
+        ["cat", "--format", "jsonl", "BIG"],
+    ],
+)
+def test_output_that_cannot_be_written(files, sink, argv):
+    argv = [big_file(files) if a == "BIG" else a for a in argv]
+    # Buffered, as stdout is for most users.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if sink == "full disk":
+        with open("/dev/full", "w") as stdout:
+            done = subprocess.run(
+                [sys.executable, "-m", "kvt", *argv],
+                stdout=stdout,
+                stderr=subprocess.PIPE,
+                text=True,
+                env=env,
+                timeout=60,
+            )
+        assert (done.returncode, done.stderr) == (
+            1,
+            "kvt: cannot write output: No space left on device\n",
+        )
+    else:
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            done = subprocess.run(
+                [sys.executable, "-m", "kvt", *argv],
+                stdout=write_end,
+                stderr=subprocess.PIPE,
+                text=True,
+                env=env,
+                timeout=60,
+            )
+        finally:
+            os.close(write_end)
+        assert (done.returncode, done.stderr) == (1, "")
+
+
 class Terminal(io.StringIO):
     def isatty(self):
         return True
@@ -268,6 +382,21 @@ def test_progress_bar_only_for_large_files_on_a_terminal(files, capsys, monkeypa
     monkeypatch.setattr(sys, "stderr", io.StringIO())
     assert cli.main(["inspect", "good.kvt"]) == 0
     assert sys.stderr.getvalue() == ""
+    capsys.readouterr()
+    # The label is escaped, and a terminal that cannot take the bar does not stop the reading.
+    (files / "\x1b[2J.kvt").write_bytes(FILES["good.kvt"])
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert cli.main(["cat", "\x1b[2J.kvt"]) == 0
+    assert terminal.getvalue().startswith("\r'\\x1b[2J.kvt' [")
+    monkeypatch.setattr(sys, "stderr", BrokenTerminal())
+    assert cli.main(["inspect", "good.kvt"]) == 0
+    assert capsys.readouterr().out == GOOD_CSV + GOOD_TEXT
+
+
+class BrokenTerminal(Terminal):
+    def write(self, text):
+        raise OSError(5, "Input/output error")
 
 
 def console_script():
