@@ -33,10 +33,17 @@ inline constexpr uint64_t kFieldBudgetBytes = 640;
 inline constexpr uint64_t kStringSlotBudgetBytes = 16;
 inline constexpr uint64_t kStringObjectBudgetBytes = 80;
 
+// A budget rule: per_frame_byte * frame bytes + slack. Decoding always uses kTableBudget; tests
+// and fuzzers pass smaller rules so that small inputs reach the bound too.
+struct BudgetRule {
+  uint64_t per_frame_byte;
+  uint64_t slack;
+  constexpr uint64_t of(uint64_t frame_bytes) const { return per_frame_byte * frame_bytes + slack; }
+};
+inline constexpr BudgetRule kTableBudget{kBudgetBytesPerFrameByte, kBudgetSlackBytes};
+
 // The budget of a frame of `frame_bytes` bytes.
-constexpr uint64_t table_budget(uint64_t frame_bytes) {
-  return kBudgetBytesPerFrameByte * frame_bytes + kBudgetSlackBytes;
-}
+constexpr uint64_t table_budget(uint64_t frame_bytes) { return kTableBudget.of(frame_bytes); }
 
 // The estimated cost of one decoded field (see above); `rows` is the table's row count, which
 // Null columns take as their length.

@@ -374,15 +374,20 @@ TableFrameError over_budget(uint64_t cost, uint64_t frame_bytes, uint64_t budget
 // Decodes a body of `body` bytes taken from a frame region of `frame_bytes` bytes, refusing it as
 // soon as the estimated cost of the fields decoded so far passes the region's budget.
 std::expected<Table, TableFrameError> decode_body(std::span<const uint8_t> body,
-                                                  uint64_t frame_bytes) {
+                                                  uint64_t frame_bytes, BudgetRule rule) {
   Reader r(body.data(), body.size());
-  const uint64_t budget = table_budget(frame_bytes);
+  const uint64_t budget = rule.of(frame_bytes);
   Table t;
   auto format_word = r.read_u32();
   if (!format_word) return std::unexpected(decode_failure(format_word.error()));
   t.format_word = *format_word;
   auto count = r.read_u64();
   if (!count) return std::unexpected(decode_failure(count.error()));
+  // Fields that the input can hold but the budget cannot pay for are refused before any is
+  // decoded. (A count beyond what the input holds fails as a decode error where it runs out.)
+  if (*count <= r.remaining() / kMinFieldSize && *count > budget / kFieldBudgetBytes) {
+    return std::unexpected(over_budget(*count * kFieldBudgetBytes, frame_bytes, budget));
+  }
   // Room for the fields the input can hold and the budget can pay for; more grow the vector.
   t.fields.reserve(std::min<uint64_t>({*count, r.remaining() / kMinFieldSize,
                                        budget / kFieldBudgetBytes + 1}));
@@ -418,13 +423,14 @@ uint32_t load_u32(const uint8_t* p) {
 
 // A body-plus-footer region (at least 4 bytes): the checksum over the whole body is checked
 // first, and nothing is decoded (nothing allocated) from a region whose checksum fails.
-std::expected<Table, TableFrameError> verify_and_decode(std::span<const uint8_t> region) {
+std::expected<Table, TableFrameError> verify_and_decode(std::span<const uint8_t> region,
+                                                        BudgetRule rule) {
   const size_t body_size = region.size() - kFooterSize;
   const std::span<const uint8_t> body = region.first(body_size);
   if (crc32(body.data(), body.size()) != load_u32(region.data() + body_size)) {
     return std::unexpected(TableFrameError::checksum_mismatch());
   }
-  return decode_body(body, region.size());
+  return decode_body(body, region.size(), rule);
 }
 
 }  // namespace
@@ -469,11 +475,16 @@ std::expected<std::vector<uint8_t>, TableFrameError> pack_table_ref_frame(const 
 
 std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
                                                          bool skip_header) {
+  return unpack_table_frame(buffer, skip_header, kTableBudget);
+}
+
+std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
+                                                         bool skip_header, BudgetRule budget) {
   if (skip_header) {
     if (buffer.size() < kFooterSize) {
       return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
     }
-    return verify_and_decode(buffer);
+    return verify_and_decode(buffer, budget);
   }
   if (buffer.size() < kHeaderSize) {
     return std::unexpected(TableFrameError::buffer_too_small(kHeaderSize, buffer.size()));
@@ -495,7 +506,7 @@ std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t
   if (length < kFooterSize) {
     return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
   }
-  return verify_and_decode(buffer.subspan(kHeaderSize, length));
+  return verify_and_decode(buffer.subspan(kHeaderSize, length), budget);
 }
 
 HeaderResult check_table_frame_header(std::span<const uint8_t> buffer) {

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "frame/budget.h"
 #include "frame/errors.h"
 #include "model/table.h"
 
@@ -49,9 +50,16 @@ std::expected<std::vector<uint8_t>, TableFrameError> pack_table_ref_frame(const 
 
 // Decodes a frame. With skip_header false, buffer starts with a whole frame (header included,
 // extra bytes after it ignored); with skip_header true, buffer is exactly the bytes that follow a
-// header: body then checksum. The checksum is verified before anything is decoded.
+// header: body then checksum. The checksum is verified over the whole body before anything is
+// decoded or allocated. A table whose estimated cost once converted passes the budget of the
+// body-plus-checksum region (frame/budget.h: 64 x its size + 64 MiB) is refused (InvalidFrame
+// "Table too large once parsed: ...") as soon as the estimate passes it. Time is linear in the
+// buffer size; a refused allocation unwinds as std::bad_alloc with everything freed.
 std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
                                                          bool skip_header);
+// The same under another budget rule (tests, fuzzing).
+std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
+                                                         bool skip_header, BudgetRule budget);
 
 // The header check behind check_table_frame: the length field, or TooShort / NotAFrame.
 enum class HeaderCheck : uint8_t { Ok, TooShort, NotAFrame };
