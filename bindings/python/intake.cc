@@ -6,14 +6,13 @@
 #include <limits>
 #include <string>
 
+#include "columns/datetime_column.h"
 #include "errors.h"
 #include "numpy_api.h"
 
 namespace kvt::py {
 
 namespace {
-
-constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();
 
 // The dtypes intake accepts, in the order in which they are tried.
 enum Branch : size_t { kInt64, kFloat64, kInt32, kFloat32, kBool, kUs, kMs, kS, kNs, kBranches };
@@ -72,35 +71,6 @@ bool check_decimal_scale(uint64_t scale, std::string_view name) {
   raise_value_error("decimal scale " + std::to_string(scale) + " of column '" +
                     std::string(name) + "' is above 15");
   return false;
-}
-
-// dst[i] = src[i] * factor, NaT kept as NaT. One pass with a select instead of branches; returns
-// false when a value other than NaT has no microsecond value in the int64 range.
-bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
-  const int64_t hi = std::numeric_limits<int64_t>::max() / factor;
-  const int64_t lo = std::numeric_limits<int64_t>::min() / factor;  // NaT is below it
-  uint64_t out_of_range = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const int64_t x = src[i];
-    const bool nat = x == kNaT;
-    out_of_range |= static_cast<uint64_t>(x > hi) | static_cast<uint64_t>(x < lo && !nat);
-    // Wrapping product; only kept when in range.
-    const auto y = static_cast<int64_t>(static_cast<uint64_t>(x) * static_cast<uint64_t>(factor));
-    dst[i] = nat ? kNaT : y;
-  }
-  return out_of_range == 0;
-}
-
-// dst[i] = src[i] / 1000 truncated toward zero, NaT kept as NaT. NaT is put back through a mask:
-// written as a select, the compiler folds it into a division by (NaT ? 1 : 1000), which costs a
-// hardware divide per element instead of a multiply.
-void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    const int64_t x = src[i];
-    const int64_t q = x / 1000;
-    const int64_t nat_mask = -static_cast<int64_t>(x == kNaT);
-    dst[i] = q ^ ((q ^ kNaT) & nat_mask);
-  }
 }
 
 // Copies n bytes; short elements (the common case in text columns) move as at most two pairs of

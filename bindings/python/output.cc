@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "columns/datetime_column.h"
 #include "errors.h"
 #include "model/d64.h"
 #include "model/date.h"
@@ -325,51 +326,27 @@ PyObject* timestamps(Vec<int64_t>&& column) {
   return adopt_vec(std::move(column), Dtype::Us);
 }
 
-template <size_t I>
+template <DataType K>
 auto&& take(Series& s) {
-  return std::move(*std::get_if<I>(&s));
+  return std::move(*std::get_if<kind_index(K)>(&s));
 }
 
 }  // namespace
 
-void shift_timestamps(std::span<int64_t> values, int64_t offset_us) {
-  if (offset_us == 0) return;
-  const auto off = static_cast<uint64_t>(offset_us);
-  // x + offset, or x itself when x is NaT, as pure arithmetic: y = x ^ NaT is zero exactly for
-  // NaT, and (y | -y) has its top bit set exactly when y is not zero. Only SSE2 operations are
-  // needed, so the baseline x86-64 build vectorises it.
-  const auto shifted = [off](uint64_t x) {
-    const uint64_t y = x ^ (uint64_t{1} << 63);
-    const uint64_t keep = uint64_t{0} - ((y | (uint64_t{0} - y)) >> 63);
-    return x + (off & keep);
-  };
-  int64_t* p = values.data();
-  const size_t n = values.size();
-  // Fixed-length blocks give the vectoriser a known trip count; the tail is at most 15 values.
-  constexpr size_t kBlock = 16;
-  size_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    for (size_t j = 0; j < kBlock; ++j) {
-      p[i + j] = static_cast<int64_t>(shifted(static_cast<uint64_t>(p[i + j])));
-    }
-  }
-  for (; i < n; ++i) p[i] = static_cast<int64_t>(shifted(static_cast<uint64_t>(p[i])));
-}
-
 PyObject* series_to_array(Series&& series, size_t row_count) {
-  switch (series.index()) {
-    case 0: return zeros_bool(row_count);
-    case 1: return timestamps(take<1>(series));
-    case 2: return adopt_vec(take<2>(series), Dtype::Int64);
-    case 3: return adopt_vec(take<3>(series), Dtype::Float64);
-    case 4: return decimals(take<4>(series));
-    case 5: return objects<true>(take<5>(series));
-    case 6: return adopt_vec(take<6>(series), Dtype::Bool);
-    case 7: return adopt_vec(take<7>(series), Dtype::Int32);
-    case 8: return copy_vec(take<8>(series), Dtype::UInt32);
-    case 9: return copy_vec(take<9>(series), Dtype::UInt64);
-    case 10: return adopt_vec(take<10>(series), Dtype::Float32);
-    case 11: return objects<false>(take<11>(series));
+  switch (series_kind(series)) {
+    case DataType::Null: return zeros_bool(row_count);
+    case DataType::DateTime: return timestamps(take<DataType::DateTime>(series));
+    case DataType::Int64: return adopt_vec(take<DataType::Int64>(series), Dtype::Int64);
+    case DataType::Float64: return adopt_vec(take<DataType::Float64>(series), Dtype::Float64);
+    case DataType::Decimal: return decimals(take<DataType::Decimal>(series));
+    case DataType::String: return objects<true>(take<DataType::String>(series));
+    case DataType::Bool: return adopt_vec(take<DataType::Bool>(series), Dtype::Bool);
+    case DataType::Int32: return adopt_vec(take<DataType::Int32>(series), Dtype::Int32);
+    case DataType::UInt32: return copy_vec(take<DataType::UInt32>(series), Dtype::UInt32);
+    case DataType::UInt64: return copy_vec(take<DataType::UInt64>(series), Dtype::UInt64);
+    case DataType::Float32: return adopt_vec(take<DataType::Float32>(series), Dtype::Float32);
+    case DataType::Bytes: return objects<false>(take<DataType::Bytes>(series));
   }
   return raise_internal("Unknown series kind");  // the variant has exactly 12 alternatives
 }

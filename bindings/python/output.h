@@ -34,8 +34,4 @@ PyObject* series_to_array(Series&& series, size_t row_count);
 // for Null columns is taken from the table before its fields are converted.
 PyObject* table_to_py_list(Table&& table);
 
-// Adds offset_us to every timestamp in place with 64-bit wrap-around; the NaT value (INT64_MIN)
-// is left as NaT whatever the offset. One branch-free pass.
-void shift_timestamps(std::span<int64_t> values, int64_t offset_us);
-
 }  // namespace kvt::py

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 namespace kvt {
 
@@ -26,6 +28,15 @@ enum class DataType : uint8_t {
 inline constexpr uint32_t kMaxKind = 11;
 
 constexpr uint32_t kind_index(DataType t) { return static_cast<uint32_t>(t); }
+
+// The alternative of kind K in any kind-indexed variant (Series, SeriesRef, Variant), and the tag
+// that constructs it: get_kind<DataType::Int64>(s), Series(in_kind<DataType::Int64>, ...).
+template <DataType K, class V>
+constexpr decltype(auto) get_kind(V&& v) {
+  return std::get<kind_index(K)>(std::forward<V>(v));
+}
+template <DataType K>
+inline constexpr std::in_place_index_t<kind_index(K)> in_kind{};
 
 std::string_view data_type_name(DataType t);
 

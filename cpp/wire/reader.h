@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "model/result.h"
 #include "wire/decode_error.h"
 #include "wire/encode.h"
 
@@ -38,17 +39,18 @@ class Reader {
     if (b > 1) return std::unexpected(DecodeError::invalid_boolean_value(b));
     return b == 1;
   }
-  Decoded<uint32_t> read_u32() { return read_varint32(IntegerType::U32, IntegerType::U64, IntegerType::U128); }
+  Decoded<uint32_t> read_u32() {
+    return read_varint32(IntegerType::U32, IntegerType::U64, IntegerType::U128);
+  }
   Decoded<uint64_t> read_u64() { return read_varint64(IntegerType::U64, IntegerType::U128); }
   Decoded<int32_t> read_i32() {
-    auto z = read_varint32(IntegerType::I32, IntegerType::I64, IntegerType::I128);
-    if (!z) return std::unexpected(z.error());
-    return unzigzag32(*z);
+    KVT_ASSIGN_OR_RETURN(const uint32_t z,
+                         read_varint32(IntegerType::I32, IntegerType::I64, IntegerType::I128));
+    return unzigzag32(z);
   }
   Decoded<int64_t> read_i64() {
-    auto z = read_varint64(IntegerType::I64, IntegerType::I128);
-    if (!z) return std::unexpected(z.error());
-    return unzigzag64(*z);
+    KVT_ASSIGN_OR_RETURN(const uint64_t z, read_varint64(IntegerType::I64, IntegerType::I128));
+    return unzigzag64(z);
   }
   Decoded<double> read_f64() { return read_fixed<double>(); }
   Decoded<float> read_f32() { return read_fixed<float>(); }
@@ -62,11 +64,9 @@ class Reader {
   }
   // A byte vector: u64 varint length, then that many bytes (not copied).
   Decoded<std::string_view> read_bytes_view() {
-    auto n = read_u64();
-    if (!n) return std::unexpected(n.error());
-    auto b = take(*n);
-    if (!b) return std::unexpected(b.error());
-    return std::string_view(reinterpret_cast<const char*>(*b), *n);
+    KVT_ASSIGN_OR_RETURN(const uint64_t n, read_u64());
+    KVT_ASSIGN_OR_RETURN(const uint8_t* b, take(n));
+    return std::string_view(reinterpret_cast<const char*>(b), n);
   }
   // A string: as a byte vector, validated as UTF-8.
   Decoded<std::string_view> read_str_view();
@@ -104,9 +104,8 @@ class Reader {
     }
     if (b == 0xFB) {
       ++p_;
-      auto v = read_fixed<uint16_t>();
-      if (!v) return std::unexpected(v.error());
-      return *v;
+      KVT_ASSIGN_OR_RETURN(const uint16_t v, read_fixed<uint16_t>());
+      return v;
     }
     if (b == 0xFC) {
       ++p_;
@@ -126,14 +125,12 @@ class Reader {
     ++p_;
     switch (b) {
       case 0xFB: {
-        auto v = read_fixed<uint16_t>();
-        if (!v) return std::unexpected(v.error());
-        return *v;
+        KVT_ASSIGN_OR_RETURN(const uint16_t v, read_fixed<uint16_t>());
+        return v;
       }
       case 0xFC: {
-        auto v = read_fixed<uint32_t>();
-        if (!v) return std::unexpected(v.error());
-        return *v;
+        KVT_ASSIGN_OR_RETURN(const uint32_t v, read_fixed<uint32_t>());
+        return v;
       }
       case 0xFD:
         return read_fixed<uint64_t>();

@@ -26,43 +26,43 @@ namespace kvt {
 template <class Sink>
 void encode_variant(Sink& s, const Variant& v) {
   write_enum_index(s, static_cast<uint32_t>(v.index()));
-  switch (v.index()) {
-    case 0:
+  switch (variant_kind(v)) {
+    case DataType::Null:
       break;
-    case 1:
-      write_i64(s, std::get<1>(v));
+    case DataType::DateTime:
+      write_i64(s, get_kind<DataType::DateTime>(v));
       break;
-    case 2:
-      write_i64(s, std::get<2>(v));
+    case DataType::Int64:
+      write_i64(s, get_kind<DataType::Int64>(v));
       break;
-    case 3:
-      write_f64(s, std::get<3>(v));
+    case DataType::Float64:
+      write_f64(s, get_kind<DataType::Float64>(v));
       break;
-    case 4: {
-      auto image = std::get<4>(v).to_bytes();
+    case DataType::Decimal: {
+      auto image = get_kind<DataType::Decimal>(v).to_bytes();
       s.put(image.data(), image.size());
       break;
     }
-    case 5:
-      write_str(s, std::get<5>(v));
+    case DataType::String:
+      write_str(s, get_kind<DataType::String>(v));
       break;
-    case 6:
-      write_bool(s, std::get<6>(v));
+    case DataType::Bool:
+      write_bool(s, get_kind<DataType::Bool>(v));
       break;
-    case 7:
-      write_i32(s, std::get<7>(v));
+    case DataType::Int32:
+      write_i32(s, get_kind<DataType::Int32>(v));
       break;
-    case 8:
-      write_varint(s, std::get<8>(v));
+    case DataType::UInt32:
+      write_varint(s, get_kind<DataType::UInt32>(v));
       break;
-    case 9:
-      write_varint(s, std::get<9>(v));
+    case DataType::UInt64:
+      write_varint(s, get_kind<DataType::UInt64>(v));
       break;
-    case 10:
-      write_f32(s, std::get<10>(v));
+    case DataType::Float32:
+      write_f32(s, get_kind<DataType::Float32>(v));
       break;
-    case 11: {
-      const auto& b = std::get<11>(v);
+    case DataType::Bytes: {
+      const auto& b = get_kind<DataType::Bytes>(v);
       write_bytes(s, std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
       break;
     }

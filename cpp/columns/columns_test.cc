@@ -1,5 +1,3 @@
-#include "wire/column_codec.h"
-
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -7,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "columns/datetime_column.h"
+#include "columns/decimal_column.h"
+#include "columns/string_column.h"
 #include "frame/table_testing.h"
 
 namespace kvt {

@@ -1,0 +1,37 @@
+// Bool columns: a u64 count, then one byte per element, 00 or 01.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "model/vec.h"
+#include "wire/encode.h"
+#include "wire/reader.h"
+
+namespace kvt {
+
+// Writes (or counts) the column. A caller's buffer may hold any nonzero byte for true; the frame
+// only ever gets 00 or 01. Cannot fail.
+template <class Sink>
+void encode_bool_column(Sink& s, std::span<const uint8_t> v) {
+  write_count(s, v.size());
+  if constexpr (Sink::kWrites) {
+    constexpr size_t kPiece = size_t{64} << 10;
+    for (size_t i = 0; i < v.size(); i += kPiece) {
+      const size_t end = std::min(v.size(), i + kPiece);
+      uint8_t* p = s.reserve(end - i);
+      for (size_t j = i; j < end; ++j) *p++ = v[j] != 0;
+      piece_written(s);
+    }
+  } else {
+    s.skip(v.size());
+  }
+}
+
+// Reads the column. Fails with InvalidBoolValue at the first byte above 01 among the bytes the
+// input holds, else with UnexpectedEnd when elements are missing.
+Decoded<Vec<uint8_t>> decode_bool_column(Reader& r);
+
+}  // namespace kvt

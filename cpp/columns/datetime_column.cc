@@ -1,0 +1,168 @@
+#include "columns/datetime_column.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <numeric>
+
+#include "columns/compact_column.h"
+#include "model/result.h"
+#include "wire/varint_seq.h"
+
+namespace kvt {
+
+namespace {
+
+// The encoded size of the quotients of v by unit, or 0 when unit does not divide v(0) and every
+// wrapping difference exactly (a real size is never 0).
+size_t datetime_quotient_size(std::span<const int64_t> v, int64_t unit) {
+  const ExactDivider div(unit);
+  uint64_t prev = 0;
+  size_t n = 0;
+  for (int64_t x : v) {
+    const auto d = static_cast<int64_t>(static_cast<uint64_t>(x) - prev);
+    prev = static_cast<uint64_t>(x);
+    int64_t q;
+    if (!div.divide(d, q)) return 0;
+    n += varint_size_flat(zigzag64(q));
+  }
+  return n;
+}
+
+}  // namespace
+
+int64_t datetime_ten_value_unit(std::span<const int64_t> v) {
+  if (v.empty()) return 0;
+  int64_t g = v[0];
+  const size_t k = std::min<size_t>(v.size(), 10);
+  for (size_t i = 0; i < k; ++i) {
+    const int64_t x = v[i];
+    if (g == 0) {
+      g = x;
+    } else if (x == 0) {
+      g = static_cast<int64_t>(uabs(g));
+    } else {
+      g = static_cast<int64_t>(std::gcd(uabs(g), uabs(x)));
+    }
+  }
+  return g;
+}
+
+DatetimePlan plan_datetime_column(std::span<const int64_t> v) {
+  if (v.empty()) return {0, 1};
+  const size_t head = varint_size(uint64_t{v.size()} + 1);
+  auto planned = [&](int64_t unit) -> DatetimePlan {
+    const size_t body = datetime_quotient_size(v, unit);
+    if (body == 0) return {0, 0};
+    return {unit, head + varint_size(zigzag64(unit)) + body};
+  };
+
+  if (const int64_t g = datetime_ten_value_unit(v); g != 0) {
+    if (auto p = planned(g); p.unit != 0) return p;
+  }
+  // The gcd of the first value and every difference divides them all by construction;
+  // 2^63 comes out as the unit INT64_MIN, whose quotients (0 or 1) do not overflow.
+  uint64_t g = 0;
+  uint64_t prev = 0;
+  for (int64_t x : v) {
+    g = std::gcd(g, uabs(static_cast<int64_t>(static_cast<uint64_t>(x) - prev)));
+    prev = static_cast<uint64_t>(x);
+    if (g == 1) break;
+  }
+  if (g > 1) {
+    if (auto p = planned(static_cast<int64_t>(g)); p.unit != 0) return p;
+  }
+  return planned(1);  // every quotient is the difference itself
+}
+
+ExactDivider::ExactDivider(int64_t unit) {
+  assert(unit != 0);
+  negative_ = unit < 0;
+  const uint64_t a = uabs(unit);
+  shift_ = std::countr_zero(a);
+  low_mask_ = (uint64_t{1} << shift_) - 1;
+  const uint64_t odd = a >> shift_;
+  // Newton's iteration for the inverse modulo 2^64: each step doubles the correct low bits,
+  // starting from 3 (odd * odd == 1 mod 8).
+  uint64_t inv = odd;
+  for (int i = 0; i < 5; ++i) inv *= 2 - odd * inv;
+  inverse_ = inv;
+  // The multiples of odd within int64 are exactly odd * q for q in [lo_, hi_]; multiplying by
+  // the inverse maps each multiple to its q and every other value outside that range.
+  constexpr uint64_t kTwo63 = uint64_t{1} << 63;
+  lo_ = odd == 1 ? INT64_MIN : -static_cast<int64_t>(kTwo63 / odd);
+  hi_ = static_cast<int64_t>((kTwo63 - 1) / odd);
+}
+
+Decoded<Vec<int64_t>> datetime_array_bincode_decode(Reader& r) {
+  Vec<int64_t> out;
+  uint64_t n = 0;
+  int64_t unit = 0;
+  KVT_ASSIGN_OR_RETURN(const bool any, read_column_head(r, &n, &unit));
+  if (!any) return out;
+  KVT_RETURN_IF_ERROR(read_i64_seq(r, n, out));
+  const auto u = static_cast<uint64_t>(unit);
+  uint64_t acc = 0;
+  for (int64_t& x : out) {
+    acc += static_cast<uint64_t>(x);
+    x = static_cast<int64_t>(u * acc);
+  }
+  return out;
+}
+
+// ---- conversions ----
+
+// dst[i] = src[i] * factor, NaT kept as NaT. One pass with a select instead of branches; returns
+// false when a value other than NaT has no microsecond value in the int64 range.
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
+  const int64_t hi = std::numeric_limits<int64_t>::max() / factor;
+  const int64_t lo = std::numeric_limits<int64_t>::min() / factor;  // NaT is below it
+  uint64_t out_of_range = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t x = src[i];
+    const bool nat = x == kNaT;
+    out_of_range |= static_cast<uint64_t>(x > hi) | static_cast<uint64_t>(x < lo && !nat);
+    // Wrapping product; only kept when in range.
+    const auto y = static_cast<int64_t>(static_cast<uint64_t>(x) * static_cast<uint64_t>(factor));
+    dst[i] = nat ? kNaT : y;
+  }
+  return out_of_range == 0;
+}
+
+// dst[i] = src[i] / 1000 truncated toward zero, NaT kept as NaT. NaT is put back through a mask:
+// written as a select, the compiler folds it into a division by (NaT ? 1 : 1000), which costs a
+// hardware divide per element instead of a multiply.
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t x = src[i];
+    const int64_t q = x / 1000;
+    const int64_t nat_mask = -static_cast<int64_t>(x == kNaT);
+    dst[i] = q ^ ((q ^ kNaT) & nat_mask);
+  }
+}
+
+void shift_timestamps(std::span<int64_t> values, int64_t offset_us) {
+  if (offset_us == 0) return;
+  const auto off = static_cast<uint64_t>(offset_us);
+  // x + offset, or x itself when x is NaT, as pure arithmetic: y = x ^ NaT is zero exactly for
+  // NaT, and (y | -y) has its top bit set exactly when y is not zero. Only SSE2 operations are
+  // needed, so the baseline x86-64 build vectorises it.
+  const auto shifted = [off](uint64_t x) {
+    const uint64_t y = x ^ (uint64_t{1} << 63);
+    const uint64_t keep = uint64_t{0} - ((y | (uint64_t{0} - y)) >> 63);
+    return x + (off & keep);
+  };
+  int64_t* p = values.data();
+  const size_t n = values.size();
+  // Fixed-length blocks give the vectoriser a known trip count; the tail is at most 15 values.
+  constexpr size_t kBlock = 16;
+  size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    for (size_t j = 0; j < kBlock; ++j) {
+      p[i + j] = static_cast<int64_t>(shifted(static_cast<uint64_t>(p[i + j])));
+    }
+  }
+  for (; i < n; ++i) p[i] = static_cast<int64_t>(shifted(static_cast<uint64_t>(p[i])));
+}
+
+}  // namespace kvt

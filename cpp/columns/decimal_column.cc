@@ -1,0 +1,51 @@
+#include "columns/decimal_column.h"
+
+#include <algorithm>
+
+#include "columns/compact_column.h"
+#include "model/result.h"
+#include "wire/varint_seq.h"
+
+namespace kvt {
+
+namespace {
+
+// Elements per bulk read of a decimal difference stream: small enough to stay in cache while
+// the differences are turned into D64 values.
+constexpr uint64_t kDecimalChunk = 4096;
+
+}  // namespace
+
+Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r) {
+  Vec<D64> out;
+  uint64_t n = 0;
+  int64_t scale = 0;
+  KVT_ASSIGN_OR_RETURN(const bool any, read_column_head(r, &n, &scale));
+  if (!any) return out;
+
+  // Every element takes at least one byte.
+  out.reserve(std::min<uint64_t>(n, r.remaining()));
+  const bool scale_fits = scale >= 0 && scale <= static_cast<int64_t>(kD64MaxScale);
+  const auto s = static_cast<uint32_t>(scale_fits ? scale : 0);
+  Vec<int64_t> diffs;
+  uint64_t acc = 0;
+  while (n > 0) {
+    const uint64_t chunk = std::min(n, kDecimalChunk);
+    diffs.clear();
+    KVT_RETURN_IF_ERROR(read_i64_seq(r, chunk, diffs));
+    const size_t base = out.size();
+    out.resize(base + diffs.size());
+    D64* dst = out.data() + base;
+    for (size_t i = 0; i < diffs.size(); ++i) {
+      acc += static_cast<uint64_t>(diffs[i]);
+      const auto m = static_cast<int64_t>(acc);
+      const uint64_t mag = uabs(m);
+      dst[i] =
+          (scale_fits && mag < kD64MagnitudeLimit) ? D64::from_parts(mag, s, m < 0) : D64::nan();
+    }
+    n -= chunk;
+  }
+  return out;
+}
+
+}  // namespace kvt

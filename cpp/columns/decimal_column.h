@@ -1,0 +1,56 @@
+// Decimal columns, in the compact form of columns/compact_column.h: header = column scale
+// (written as the byte 2 * scale), elements = wrapping differences m(i) - m(i-1) of the signed
+// mantissas, m(-1) = 0. The column scale is that of the first element that is neither NaN nor
+// infinite (0 when there is none); element scales and special flags are not carried.
+//
+// The conversions that intake and output apply to decimal columns (floats and text to D64 at a
+// scale, D64 to float64) are the column functions of model/d64.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "columns/varint_column.h"
+#include "model/d64.h"
+#include "model/vec.h"
+#include "wire/encode.h"
+#include "wire/reader.h"
+
+namespace kvt {
+
+// The scale written for a decimal column (see above).
+inline uint32_t d64_column_scale(std::span<const D64> col) {
+  for (D64 d : col) {
+    if (!d.is_nan() && !d.is_infinite()) return d.scale();
+  }
+  return 0;
+}
+
+// Writes (or counts) a decimal column. Cannot fail.
+template <class Sink>
+void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
+  if (col.empty()) {
+    s.put_u8(0);
+    return;
+  }
+  write_count(s, uint64_t{col.size()} + 1);
+  write_i64(s, static_cast<int64_t>(d64_column_scale(col)));
+  uint64_t prev = 0;
+  const D64* d = col.data();
+  write_varints<VarintShape::Stream>(s, col.size(), [&] {
+    const auto m = static_cast<uint64_t>((d++)->mantissa());
+    const uint64_t z = zigzag64(static_cast<int64_t>(m - prev));
+    prev = m;
+    return z;
+  });
+}
+
+// Reads a decimal column. Fails only through the primitive reads (UnexpectedEnd,
+// InvalidIntegerType with I64). Values that do not fit a D64 are not errors: every element of a
+// column whose scale lies outside 0..15, and every element whose accumulated mantissa has a
+// magnitude of 2^56 or more, decodes as the NaN value (D64::nan()); accumulation continues past
+// such an element, and the other elements are unaffected.
+Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r);
+
+}  // namespace kvt

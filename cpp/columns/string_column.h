@@ -1,0 +1,53 @@
+// String and Bytes columns: a u64 count, then each element as a u64 length and its bytes. String
+// elements are UTF-8; Bytes elements are any bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "columns/varint_column.h"
+#include "model/strings.h"
+#include "wire/encode.h"
+#include "wire/reader.h"
+
+namespace kvt {
+
+// Writes (or counts) a String or Bytes column. Cannot fail.
+template <class Sink>
+void encode_strings_column(Sink& s, const StringsRef& v) {
+  const size_t n = v.size();
+  write_count(s, n);
+  if constexpr (Sink::kWrites) {
+    constexpr size_t kPiece = 1024;
+    for (size_t i = 0; i < n; i += kPiece) {
+      const size_t end = std::min(n, i + kPiece);
+      uint8_t* const start = s.position();
+      uint8_t* p = start;
+      for (size_t j = i; j < end; ++j) {
+        const std::string_view e = v[j];
+        p += encode_varint(e.size(), p);
+        if (!e.empty()) std::memcpy(p, e.data(), e.size());
+        p += e.size();
+      }
+      s.advance(static_cast<size_t>(p - start));
+      piece_written(s);
+    }
+  } else {
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const size_t len = v[i].size();
+      bytes += varint_size_flat(len) + len;
+    }
+    s.skip(bytes);
+  }
+}
+
+// Reads a String (validate = true) or Bytes column. Results and errors are those of reading the
+// elements one by one; with validate, a String element that is not UTF-8 fails with Utf8
+// (offsets relative to that element). The arena and offsets are sized once, never beyond what
+// the input holds.
+Decoded<StringColumn> read_strings_column(Reader& r, bool validate);
+
+}  // namespace kvt
