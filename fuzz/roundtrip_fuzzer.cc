@@ -14,6 +14,10 @@
 
 namespace {
 
+using kvt::DataType;
+using kvt::get_kind;
+using kvt::in_kind;
+
 using kvt::Series;
 using kvt::Variant;
 
@@ -36,34 +40,34 @@ std::string text(FuzzedDataProvider& p, size_t max) {
 }
 
 Variant variant(FuzzedDataProvider& p) {
-  switch (p.ConsumeIntegralInRange<int>(0, 11)) {
-    case 0:
-      return Variant(std::in_place_index<0>);
-    case 1:
-      return Variant(std::in_place_index<1>, p.ConsumeIntegral<int64_t>());
-    case 2:
-      return Variant(std::in_place_index<2>, p.ConsumeIntegral<int64_t>());
-    case 3:
-      return Variant(std::in_place_index<3>, std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()));
-    case 4:
-      return Variant(std::in_place_index<4>, kvt::D64{p.ConsumeIntegral<uint64_t>()});
-    case 5:
-      return Variant(std::in_place_index<5>, text(p, 40));
-    case 6:
-      return Variant(std::in_place_index<6>, p.ConsumeBool());
-    case 7:
-      return Variant(std::in_place_index<7>, p.ConsumeIntegral<int32_t>());
-    case 8:
-      return Variant(std::in_place_index<8>, p.ConsumeIntegral<uint32_t>());
-    case 9:
-      return Variant(std::in_place_index<9>, p.ConsumeIntegral<uint64_t>());
-    case 10:
-      return Variant(std::in_place_index<10>, std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()));
-    default: {
-      std::string b = p.ConsumeRandomLengthString(40);
-      return Variant(std::in_place_index<11>, std::vector<uint8_t>(b.begin(), b.end()));
-    }
+  switch (static_cast<DataType>(p.ConsumeIntegralInRange<int>(0, 11))) {
+    case DataType::Null:
+      return Variant(in_kind<DataType::Null>);
+    case DataType::DateTime:
+      return Variant(in_kind<DataType::DateTime>, p.ConsumeIntegral<int64_t>());
+    case DataType::Int64:
+      return Variant(in_kind<DataType::Int64>, p.ConsumeIntegral<int64_t>());
+    case DataType::Float64:
+      return Variant(in_kind<DataType::Float64>, std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()));
+    case DataType::Decimal:
+      return Variant(in_kind<DataType::Decimal>, kvt::D64{p.ConsumeIntegral<uint64_t>()});
+    case DataType::String:
+      return Variant(in_kind<DataType::String>, text(p, 40));
+    case DataType::Bool:
+      return Variant(in_kind<DataType::Bool>, p.ConsumeBool());
+    case DataType::Int32:
+      return Variant(in_kind<DataType::Int32>, p.ConsumeIntegral<int32_t>());
+    case DataType::UInt32:
+      return Variant(in_kind<DataType::UInt32>, p.ConsumeIntegral<uint32_t>());
+    case DataType::UInt64:
+      return Variant(in_kind<DataType::UInt64>, p.ConsumeIntegral<uint64_t>());
+    case DataType::Float32:
+      return Variant(in_kind<DataType::Float32>, std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()));
+    case DataType::Bytes:
+      break;
   }
+  std::string b = p.ConsumeRandomLengthString(40);
+  return Variant(in_kind<DataType::Bytes>, std::vector<uint8_t>(b.begin(), b.end()));
 }
 
 std::optional<kvt::MetaMap> meta(FuzzedDataProvider& p) {
@@ -73,62 +77,64 @@ std::optional<kvt::MetaMap> meta(FuzzedDataProvider& p) {
   return m;
 }
 
-template <size_t I, class F>
+template <DataType K, class F>
 Series column(size_t n, F next) {
-  Series s(std::in_place_index<I>);
-  auto& v = std::get<I>(s);
+  Series s(in_kind<K>);
+  auto& v = get_kind<K>(s);
   for (size_t i = 0; i < n; ++i) v.push_back(next());
   return s;
 }
 
 Series series(FuzzedDataProvider& p, int kind) {
   const size_t n = p.ConsumeIntegralInRange<size_t>(0, 64);
-  switch (kind) {
-    case 0:
-      return Series(std::in_place_index<0>);
-    case 1: {
+  switch (static_cast<DataType>(kind)) {
+    case DataType::Null:
+      return Series(in_kind<DataType::Null>);
+    case DataType::DateTime: {
       // Mostly steps on a grid with now and then an arbitrary value, so units other than 1 occur.
       const auto unit = static_cast<uint64_t>(p.ConsumeIntegralInRange<int64_t>(1, 1 << 20)) *
                         p.PickValueInArray<uint64_t>({1, 1000, 1000000});
       uint64_t x = p.ConsumeIntegral<uint64_t>();
-      return column<1>(n, [&] {
+      return column<DataType::DateTime>(n, [&] {
         x = p.ConsumeBool() ? x + unit * p.ConsumeIntegralInRange<uint64_t>(0, 3)
                             : p.ConsumeIntegral<uint64_t>();
         return static_cast<int64_t>(x);
       });
     }
-    case 2:
-      return column<2>(n, [&] { return p.ConsumeIntegral<int64_t>(); });
-    case 3:
-      return column<3>(n, [&] { return std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()); });
-    case 4: {
+    case DataType::Int64:
+      return column<DataType::Int64>(n, [&] { return p.ConsumeIntegral<int64_t>(); });
+    case DataType::Float64:
+      return column<DataType::Float64>(n, [&] { return std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()); });
+    case DataType::Decimal: {
       const auto scale = p.ConsumeIntegralInRange<uint32_t>(0, 15);
-      return column<4>(n, [&] {
+      return column<DataType::Decimal>(n, [&] {
         const uint64_t mag = p.ConsumeIntegralInRange<uint64_t>(0, kvt::kD64MagnitudeLimit - 1);
         return kvt::D64::from_parts(mag, scale, mag != 0 && p.ConsumeBool());
       });
     }
-    case 5: {
-      Series s(std::in_place_index<5>);
-      for (size_t i = 0; i < n; ++i) std::get<5>(s).push_back(text(p, 24));
+    case DataType::String: {
+      Series s(in_kind<DataType::String>);
+      for (size_t i = 0; i < n; ++i) get_kind<DataType::String>(s).push_back(text(p, 24));
       return s;
     }
-    case 6:
-      return column<6>(n, [&] { return static_cast<uint8_t>(p.ConsumeBool()); });
-    case 7:
-      return column<7>(n, [&] { return p.ConsumeIntegral<int32_t>(); });
-    case 8:
-      return column<8>(n, [&] { return p.ConsumeIntegral<uint32_t>(); });
-    case 9:
-      return column<9>(n, [&] { return p.ConsumeIntegral<uint64_t>(); });
-    case 10:
-      return column<10>(n, [&] { return std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()); });
-    default: {
-      Series s(std::in_place_index<11>);
-      for (size_t i = 0; i < n; ++i) std::get<11>(s).push_back(p.ConsumeRandomLengthString(24));
-      return s;
-    }
+    case DataType::Bool:
+      return column<DataType::Bool>(n, [&] { return static_cast<uint8_t>(p.ConsumeBool()); });
+    case DataType::Int32:
+      return column<DataType::Int32>(n, [&] { return p.ConsumeIntegral<int32_t>(); });
+    case DataType::UInt32:
+      return column<DataType::UInt32>(n, [&] { return p.ConsumeIntegral<uint32_t>(); });
+    case DataType::UInt64:
+      return column<DataType::UInt64>(n, [&] { return p.ConsumeIntegral<uint64_t>(); });
+    case DataType::Float32:
+      return column<DataType::Float32>(n, [&] { return std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()); });
+    case DataType::Bytes:
+      break;
   }
+  Series s(in_kind<DataType::Bytes>);
+  for (size_t i = 0; i < n; ++i) {
+    get_kind<DataType::Bytes>(s).push_back(p.ConsumeRandomLengthString(24));
+  }
+  return s;
 }
 
 }  // namespace
@@ -141,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvt::Field f;
     f.name = text(p, 12);
     const int kind = p.ConsumeIntegralInRange<int>(0, 11);
-    f.data_type = static_cast<kvt::DataType>(p.ConsumeIntegralInRange<int>(0, 11));
+    f.data_type = static_cast<DataType>(p.ConsumeIntegralInRange<int>(0, 11));
     f.meta = meta(p);
     f.series = series(p, kind);
     t.fields.push_back(std::move(f));

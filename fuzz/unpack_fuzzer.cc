@@ -24,8 +24,8 @@ namespace {
 // repacked but not compared.
 bool has_decimal_nan(const kvt::Table& t) {
   for (const auto& f : t.fields) {
-    if (f.series.index() != 4) continue;
-    for (kvt::D64 d : std::get<4>(f.series)) {
+    if (kvt::series_kind(f.series) != kvt::DataType::Decimal) continue;
+    for (kvt::D64 d : kvt::get_kind<kvt::DataType::Decimal>(f.series)) {
       if (d.is_nan()) return true;
     }
   }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "columns/datetime_column.h"
+#include "model/recent_cache.h"
 #include "errors.h"
 #include "numpy_api.h"
 
@@ -97,48 +98,15 @@ inline void copy_element(char* dst, const char* src, size_t n) {
   }
 }
 
-// The UTF-8 views of recently seen str objects, by identity. A column built from a list of names
-// holds the same few objects many times over; a repeat then skips the type check and the UTF-8
-// lookup. Sound because the list keeps every item alive and unchanged for the whole call (no
-// Python code runs), so an address seen once names the same str until intake ends.
-class RecentViews {
- public:
-  struct Entry {
-    PyObject* obj = nullptr;
-    const char* data = nullptr;
-    size_t size = 0;
-  };
-
-  explicit RecentViews(size_t items) {
-    size_t sets = 16;
-    while (sets < kMaxSets && sets < items) sets *= 2;
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(sets));
-    entries_.resize(2 * sets);
-  }
-  // The entry of o, or nullptr when o was not seen recently.
-  const Entry* find(PyObject* o) {
-    Entry* set = set_of(o);
-    if (set[0].obj == o) return &set[0];
-    if (set[1].obj == o) {
-      std::swap(set[0], set[1]);  // most recently used first; the other way is evicted next
-      return &set[0];
-    }
-    return nullptr;
-  }
-  void store(const Entry& e) {
-    Entry* set = set_of(e.obj);
-    set[1] = set[0];
-    set[0] = e;
-  }
-
- private:
-  static constexpr size_t kMaxSets = 2048;
-  Entry* set_of(PyObject* o) {
-    const auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(o)) * 0x9E3779B97F4A7C15ull;
-    return &entries_[2 * static_cast<size_t>(h >> shift_)];
-  }
-  unsigned shift_ = 0;
-  std::vector<Entry> entries_;
+// The UTF-8 views of recently seen str objects, by identity (model/recent_cache.h). A column
+// built from a list of names holds the same few objects many times over; a repeat then skips the
+// type check and the UTF-8 lookup. Sound because the list keeps every item alive and unchanged for
+// the whole call (no Python code runs), so an address seen once names the same str until intake
+// ends.
+struct RecentView {
+  PyObject* obj = nullptr;
+  const char* data = nullptr;
+  size_t size = 0;
 };
 
 std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
@@ -152,13 +120,15 @@ std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
   // First pass: check every item, take its UTF-8 view (cached in the str for its lifetime) and
   // lay out the offsets, so the arena is sized once and the second pass only copies.
   Vec<const char*> views(count);
-  RecentViews recent(count);
+  RecentCache<RecentView> recent(count);
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));  // borrowed
     if (item == nullptr) return std::nullopt;
-    RecentViews::Entry e;
-    if (const RecentViews::Entry* seen = recent.find(item)) {
+    RecentView e;
+    const uint64_t hash = identity_hash(item);
+    if (const RecentView* seen =
+            recent.find(hash, [item](const RecentView& v) { return v.obj == item; })) {
       e = *seen;
     } else {
       if (!PyUnicode_Check(item)) {
@@ -168,8 +138,8 @@ std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
       Py_ssize_t len = 0;
       const char* p = PyUnicode_AsUTF8AndSize(item, &len);
       if (p == nullptr) return std::nullopt;
-      e = RecentViews::Entry{item, p, static_cast<size_t>(len)};
-      recent.store(e);
+      e = RecentView{item, p, static_cast<size_t>(len)};
+      recent.store(hash, e);
     }
     views[i] = e.data;
     total += e.size;

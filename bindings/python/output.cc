@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "model/d64.h"
 #include "model/date.h"
+#include "model/recent_cache.h"
 #include "numpy_api.h"
 #include "py_ref.h"
 
@@ -168,108 +169,15 @@ PyObject* zeros_bool(size_t n) {
   return array;
 }
 
-// Recently made objects of short elements, looked up by content. Columns of symbols, venues or
-// currencies repeat a few values many times; equal elements then share one immutable str or bytes
-// object instead of each allocating its own.
-//
-// An element of up to kMaxLen bytes is keyed by its length and at most four 8-byte words that
-// together cover every byte (overlapping loads), so two keys are equal exactly when the elements
-// are: the lookup compares the key alone and never touches the column bytes again. The table is
-// two-way set associative; a column gets at most kMaxSets sets, fewer when it is short.
-class RecentObjects {
- public:
-  static constexpr size_t kMaxLen = 32;
-
-  struct Key {
-    uint64_t w[4];
-    uint64_t len;
-    size_t set;
-  };
-
-  explicit RecentObjects(size_t rows) {
-    size_t sets = 16;
-    while (sets < kMaxSets && sets < rows) sets *= 2;
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(sets));
-    entries_.resize(2 * sets);
-  }
-
-  // The key of s, which must be at most kMaxLen bytes long.
-  Key key(std::string_view s) const {
-    const char* p = s.data();
-    const size_t n = s.size();
-    Key k{{0, 0, 0, 0}, n, 0};
-    if (n > 16) {
-      k.w[0] = load8(p);
-      k.w[1] = load8(p + 8);
-      k.w[2] = load8(p + n - 16);
-      k.w[3] = load8(p + n - 8);
-    } else if (n >= 8) {
-      k.w[0] = load8(p);
-      k.w[1] = load8(p + n - 8);
-    } else if (n >= 4) {
-      k.w[0] = load4(p) | (load4(p + n - 4) << 32);
-    } else if (n > 0) {
-      k.w[0] = byte(p[0]) | (byte(p[n / 2]) << 8) | (byte(p[n - 1]) << 16);
-    }
-    uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ull;
-    h = (h ^ k.w[0]) * 0xBF58476D1CE4E5B9ull;
-    h = (h ^ k.w[1]) * 0x94D049BB133111EBull;
-    if (n > 16) {
-      h = (h ^ k.w[2]) * 0xBF58476D1CE4E5B9ull;
-      h = (h ^ k.w[3]) * 0x94D049BB133111EBull;
-    }
-    k.set = static_cast<size_t>(h >> shift_);
-    return k;
-  }
-
-  // A new reference to an object cached under k, or nullptr when none is.
-  PyObject* find(const Key& k) {
-    Entry* set = &entries_[2 * k.set];
-    if (set[0].matches(k)) {
-      Py_INCREF(set[0].obj);
-      return set[0].obj;
-    }
-    if (set[1].matches(k)) {
-      std::swap(set[0], set[1]);  // most recently used first; the other way is evicted next
-      Py_INCREF(set[0].obj);
-      return set[0].obj;
-    }
-    return nullptr;
-  }
-  // Remembers obj (borrowed: the caller's slot vector keeps it alive) under k, evicting the
-  // least recently used entry of its set.
-  void store(const Key& k, PyObject* obj) {
-    Entry* set = &entries_[2 * k.set];
-    set[1] = set[0];
-    set[0] = Entry{{k.w[0], k.w[1], k.w[2], k.w[3]}, k.len, obj};
-  }
-
- private:
-  static constexpr size_t kMaxSets = 2048;
-  struct Entry {
-    uint64_t w[4] = {0, 0, 0, 0};
-    uint64_t len = 0;
-    PyObject* obj = nullptr;
-    bool matches(const Key& k) const {
-      return obj != nullptr && len == k.len && ((w[0] ^ k.w[0]) | (w[1] ^ k.w[1]) |
-                                                (w[2] ^ k.w[2]) | (w[3] ^ k.w[3])) == 0;
-    }
-  };
-  static uint64_t load8(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  static uint64_t load4(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
-  static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
-
-  unsigned shift_ = 0;
-  std::vector<Entry> entries_;
+// Recently made objects of short elements, looked up by content (model/recent_cache.h). Columns
+// of symbols, venues or currencies repeat a few values many times; equal elements then share one
+// immutable str or bytes object instead of each allocating its own. The object is borrowed: the
+// caller's slot vector keeps it alive.
+struct RecentObject {
+  ShortText key;
+  PyObject* obj = nullptr;
 };
+using RecentObjects = RecentCache<RecentObject>;
 
 // An object array of str (Bytes: bytes) objects, one per element; the column is freed. Equal
 // short elements may share one object, which is indistinguishable for immutable values.
@@ -287,13 +195,17 @@ PyObject* objects(StringColumn&& column) {
     for (size_t i = 0; i < n; ++i) {
       std::string_view s = local[i];
       if (i == kTrial) use_recent = hits >= kTrial / 8;
-      const bool short_element = use_recent && s.size() <= RecentObjects::kMaxLen;
-      RecentObjects::Key key{};
+      const bool short_element = use_recent && s.size() <= ShortText::kMaxLen;
+      ShortText key;
+      uint64_t hash = 0;
       if (short_element) {
-        key = recent.key(s);
-        if (PyObject* hit = recent.find(key)) {
+        key = ShortText::of(s);
+        hash = key.hash();
+        const RecentObject* hit = recent.find(
+            hash, [&key](const RecentObject& e) { return e.obj != nullptr && e.key == key; });
+        if (hit != nullptr) {
           ++hits;
-          owner->push(PyRef::steal(hit));
+          owner->push(PyRef::borrow(hit->obj));
           continue;
         }
       }
@@ -303,7 +215,7 @@ PyObject* objects(StringColumn&& column) {
       if (!o) {
         return raise_internal(kText ? "Failed to create a str" : "Failed to create a bytes object");
       }
-      if (short_element) recent.store(key, o.get());
+      if (short_element) recent.store(hash, RecentObject{key, o.get()});
       owner->push(std::move(o));
     }
   }
