@@ -7,6 +7,8 @@
 #include <string>
 
 #include "columns/datetime_column.h"
+#include "columns/decimal_column.h"
+#include "columns/string_column.h"
 #include "model/recent_cache.h"
 #include "errors.h"
 #include "numpy_api.h"
@@ -74,30 +76,6 @@ bool check_decimal_scale(uint64_t scale, std::string_view name) {
   return false;
 }
 
-// Copies n bytes; short elements (the common case in text columns) move as at most two pairs of
-// overlapping word loads and stores instead of a library call each.
-inline void copy_element(char* dst, const char* src, size_t n) {
-  if (n >= 8 && n <= 16) {
-    uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
-  } else if (n >= 4 && n < 8) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-  } else if (n > 0 && n < 4) {
-    dst[0] = src[0];
-    dst[n / 2] = src[n / 2];
-    dst[n - 1] = src[n - 1];
-  } else if (n > 16) {
-    std::memcpy(dst, src, n);
-  }
-}
-
 // The UTF-8 views of recently seen str objects, by identity (model/recent_cache.h). A column
 // built from a list of names holds the same few objects many times over; a repeat then skips the
 // type check and the UTF-8 lookup. Sound because the list keeps every item alive and unchanged for
@@ -145,12 +123,7 @@ std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
     total += e.size;
     offsets[i + 1] = total;
   }
-  Vec<char>& bytes = col.mutable_bytes();
-  bytes.resize(total);
-  char* dst = bytes.data();
-  for (size_t i = 0; i < count; ++i) {
-    copy_element(dst + offsets[i], views[i], offsets[i + 1] - offsets[i]);
-  }
+  fill_strings(col, views);
   return PyArrayTyped::Value(std::in_place_index<6>, std::move(col));
 }
 
@@ -164,17 +137,16 @@ std::optional<PyArrayTyped::Value> take_decimal_list(PyObject* list, uint64_t sc
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GetItem(list, i);  // borrowed
     if (item == nullptr) return std::nullopt;
-    D64 d = D64::nan();
+    std::optional<std::string_view> text;
     if (PyUnicode_Check(item)) {
       Py_ssize_t len = 0;
       if (const char* p = PyUnicode_AsUTF8AndSize(item, &len)) {
-        if (auto parsed = from_str(std::string_view(p, static_cast<size_t>(len)))) d = *parsed;
+        text = std::string_view(p, static_cast<size_t>(len));
       } else {
         PyErr_Clear();
       }
     }
-    set_decimal(d, static_cast<size_t>(scale));
-    out[static_cast<size_t>(i)] = d;
+    out[static_cast<size_t>(i)] = decimal_from_text(text, static_cast<uint32_t>(scale));
   }
   return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
 }
@@ -236,20 +208,8 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
     default: {  // datetime64 in ms, s or ns
       Vec<int64_t> out(n);
       if (n != 0) {
-        const auto* src = static_cast<const int64_t*>(data);
-        bool ok = true;
-        switch (branch) {
-          case kMs:
-            ok = widen_datetime(src, out.data(), n, 1000);
-            break;
-          case kS:
-            ok = widen_datetime(src, out.data(), n, 1000000);
-            break;
-          default:
-            narrow_datetime_ns(src, out.data(), n);
-            break;
-        }
-        if (!ok) {
+        const TimeUnit unit = branch == kMs ? TimeUnit::Ms : branch == kS ? TimeUnit::S : TimeUnit::Ns;
+        if (!to_microseconds(unit, static_cast<const int64_t*>(data), out.data(), n)) {
           raise_value_error("datetime value out of range in column '" + std::string(name) + "'");
           return std::nullopt;
         }

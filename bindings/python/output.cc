@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "columns/datetime_column.h"
+#include "columns/decimal_column.h"
 #include "errors.h"
 #include "model/d64.h"
 #include "model/date.h"
@@ -224,13 +225,7 @@ PyObject* objects(StringColumn&& column) {
 }
 
 PyObject* decimals(Vec<D64>&& column) {
-  Vec<double> out;
-  {
-    Vec<D64> local = std::move(column);
-    out.resize(local.size());
-    to_f64_column(local, out.data());
-  }
-  return adopt_vec(std::move(out), Dtype::Float64);
+  return adopt_vec(decimals_to_f64(std::move(column)), Dtype::Float64);
 }
 
 PyObject* timestamps(Vec<int64_t>&& column) {

@@ -15,15 +15,7 @@
 namespace kvt::py {
 namespace {
 
-// The text of a String entry under `key` in the table metadata; empty when the map or the key is
-// missing or the value is of another kind.
-std::string meta_text(const Table& table, std::string_view key) {
-  const Variant* v = get_table_meta(table, key);
-  if (v == nullptr || variant_kind(*v) != DataType::String) return {};
-  return std::get<kind_index(DataType::String)>(*v);
-}
-
-PyObject* new_str(const std::string& s) {
+PyObject* new_str(std::string_view s) {
   PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
   return o != nullptr ? o : raise_internal("Failed to create a str");
 }
@@ -35,9 +27,9 @@ PyObject* parse(std::span<const uint8_t> buffer) {
     return nullptr;
   }
   Table table = std::move(*unpacked);
-  PyRef obj = PyRef::steal(new_str(meta_text(table, "obj")));
+  PyRef obj = PyRef::steal(new_str(table_meta_text(table, "obj")));
   if (!obj) return nullptr;
-  PyRef name = PyRef::steal(new_str(meta_text(table, "table")));
+  PyRef name = PyRef::steal(new_str(table_meta_text(table, "table")));
   if (!name) return nullptr;
   PyRef columns = PyRef::steal(table_to_py_list(std::move(table)));
   if (!columns) return nullptr;

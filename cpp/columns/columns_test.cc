@@ -478,3 +478,37 @@ TEST(ColumnCodecs, EveryTruncationFails) {
 
 }  // namespace
 }  // namespace kvt
+
+namespace kvt {
+namespace {
+
+// The timestamp conversions against plain arithmetic on random values, NaT and the int64 edges.
+TEST(TimestampConversions, MatchPlainArithmetic) {
+  testing::RandomSource rng(7);
+  std::vector<int64_t> v = {kNaT, INT64_MAX, INT64_MIN + 1, 0, -1, 1, -999, 999, -1000, 1000};
+  for (int i = 0; i < 2000; ++i) v.push_back(static_cast<int64_t>(rng.next()) >> (rng.next() % 64));
+  for (auto [unit, factor] : {std::pair{TimeUnit::S, int64_t{1000000}}, {TimeUnit::Ms, 1000}}) {
+    for (int64_t x : v) {
+      int64_t y = 0;
+      const bool fits = x == kNaT || (x <= INT64_MAX / factor && x >= INT64_MIN / factor);
+      EXPECT_EQ(to_microseconds(unit, &x, &y, 1), fits) << x;
+      if (fits) EXPECT_EQ(y, x == kNaT ? kNaT : x * factor) << x;
+    }
+  }
+  std::vector<int64_t> out(v.size());
+  ASSERT_TRUE(to_microseconds(TimeUnit::Ns, v.data(), out.data(), v.size()));
+  for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(out[i], v[i] == kNaT ? kNaT : v[i] / 1000);
+  ASSERT_TRUE(to_microseconds(TimeUnit::Us, v.data(), out.data(), v.size()));
+  EXPECT_EQ(out, v);
+  for (int64_t offset : {int64_t{0}, int64_t{28800000000}, int64_t{-90000000000}}) {
+    std::vector<int64_t> shifted = v;
+    shift_timestamps(shifted, offset);
+    for (size_t i = 0; i < v.size(); ++i) {
+      const auto expect = static_cast<int64_t>(static_cast<uint64_t>(v[i]) + static_cast<uint64_t>(offset));
+      EXPECT_EQ(shifted[i], v[i] == kNaT ? kNaT : expect);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kvt

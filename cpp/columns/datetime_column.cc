@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -163,6 +164,22 @@ void shift_timestamps(std::span<int64_t> values, int64_t offset_us) {
     }
   }
   for (; i < n; ++i) p[i] = static_cast<int64_t>(shifted(static_cast<uint64_t>(p[i])));
+}
+
+bool to_microseconds(TimeUnit unit, const int64_t* src, int64_t* dst, size_t n) {
+  switch (unit) {
+    case TimeUnit::S:
+      return widen_datetime(src, dst, n, 1000000);
+    case TimeUnit::Ms:
+      return widen_datetime(src, dst, n, 1000);
+    case TimeUnit::Us:
+      if (n != 0 && dst != src) std::memmove(dst, src, n * sizeof(int64_t));
+      return true;
+    case TimeUnit::Ns:
+      break;
+  }
+  narrow_datetime_ns(src, dst, n);
+  return true;
 }
 
 }  // namespace kvt

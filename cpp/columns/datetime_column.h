@@ -116,6 +116,13 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
 // dst[i] = src[i] / 1000 truncated toward zero (nanoseconds to microseconds), NaT kept. dst and src may be the same array.
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
 
+// The datetime64 units that intake takes in.
+enum class TimeUnit : uint8_t { S, Ms, Us, Ns };
+
+// dst[i] = src[i] in microseconds, NaT kept: widened for s and ms (false when a value does not
+// fit), truncated toward zero for ns, copied for us. dst and src may be the same array.
+bool to_microseconds(TimeUnit unit, const int64_t* src, int64_t* dst, size_t n);
+
 // Adds offset_us to every timestamp in place with 64-bit wrap-around; NaT is left as NaT whatever
 // the offset. One branch-free pass.
 void shift_timestamps(std::span<int64_t> values, int64_t offset_us);

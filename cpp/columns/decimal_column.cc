@@ -48,4 +48,21 @@ Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r) {
   return out;
 }
 
+D64 decimal_from_text(std::optional<std::string_view> text, uint32_t scale) {
+  D64 d = D64::nan();
+  if (text) {
+    if (auto parsed = from_str(*text)) d = *parsed;
+  }
+  set_decimal(d, scale);
+  return d;
+}
+
+Vec<double> decimals_to_f64(Vec<D64>&& column) {
+  Vec<double> out;
+  Vec<D64> local = std::move(column);
+  out.resize(local.size());
+  to_f64_column(local, out.data());
+  return out;
+}
+
 }  // namespace kvt

@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "columns/varint_column.h"
 #include "model/d64.h"
@@ -52,5 +54,14 @@ void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
 // magnitude of 2^56 or more, decodes as the NaN value (D64::nan()); accumulation continues past
 // such an element, and the other elements are unaffected.
 Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r);
+
+// ---- conversions ----
+
+// An element of a decimal column taken from text at `scale` (at most 15): the parsed value
+// rescaled (model/d64.h, set_decimal), NaN when there is no text or it does not parse.
+D64 decimal_from_text(std::optional<std::string_view> text, uint32_t scale);
+
+// The column as float64 values (model/d64.h, to_f64_column); the decimals are freed on return.
+Vec<double> decimals_to_f64(Vec<D64>&& column);
 
 }  // namespace kvt

@@ -91,4 +91,14 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
   return col;
 }
 
+void fill_strings(StringColumn& col, std::span<const char* const> views) {
+  const auto& offsets = col.offsets();
+  Vec<char>& bytes = col.mutable_bytes();
+  bytes.resize(offsets.back());
+  char* dst = bytes.data();
+  for (size_t i = 0; i < views.size(); ++i) {
+    copy_element(dst + offsets[i], views[i], offsets[i + 1] - offsets[i]);
+  }
+}
+
 }  // namespace kvt

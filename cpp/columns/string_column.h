@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "columns/varint_column.h"
@@ -49,5 +50,35 @@ void encode_strings_column(Sink& s, const StringsRef& v) {
 // (offsets relative to that element). The arena and offsets are sized once, never beyond what
 // the input holds.
 Decoded<StringColumn> read_strings_column(Reader& r, bool validate);
+
+// ---- conversions ----
+
+// Copies n bytes; short elements (the common case in text columns) move as at most two pairs of
+// overlapping word loads and stores instead of a library call each.
+inline void copy_element(char* dst, const char* src, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n > 0 && n < 4) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  } else if (n > 16) {
+    std::memcpy(dst, src, n);
+  }
+}
+
+// Fills the arena of col, whose offsets are already laid out (offsets[i + 1] - offsets[i] bytes
+// for element i), from views[i]: each element is copied once, the arena sized once.
+void fill_strings(StringColumn& col, std::span<const char* const> views);
 
 }  // namespace kvt

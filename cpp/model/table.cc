@@ -64,6 +64,12 @@ const Variant* get_table_meta(const Table& t, std::string_view key) {
   return t.meta->find(key);
 }
 
+std::string_view table_meta_text(const Table& t, std::string_view key) {
+  const Variant* v = get_table_meta(t, key);
+  if (v == nullptr || variant_kind(*v) != DataType::String) return {};
+  return get_kind<DataType::String>(*v);
+}
+
 std::vector<Field> into_fields(Table&& t) {
   std::vector<Field> fields = std::move(t.fields);
   t.fields.clear();

@@ -55,6 +55,10 @@ size_t row_count(const Table& t);
 // The table-level metadata value under key, or nullptr when the map is absent, empty or lacks it.
 const Variant* get_table_meta(const Table& t, std::string_view key);
 
+// The text of a String entry under key in the table metadata; empty when the map or the key is
+// missing or the value is of another kind. Valid while the table is.
+std::string_view table_meta_text(const Table& t, std::string_view key);
+
 // Consumes the table: hands over its fields in order and drops its metadata.
 std::vector<Field> into_fields(Table&& t);
 
