@@ -17,14 +17,21 @@ from . import environment
 def parse_args(argv):
     p = argparse.ArgumentParser(
         prog="python -m bench",
-        description="Benchmarks kvt against peer formats and the hardware floor.")
+        description="Benchmarks kvt against peer formats and the hardware floor.",
+    )
     p.add_argument("--quick", action="store_true", help="small sizes and few rounds")
     p.add_argument("--out", help="output directory (default docs, or build/bench-quick)")
     p.add_argument("--only", help="run only workloads whose name contains this text")
-    p.add_argument("--no-reexec", action="store_true",
-                   help="keep the current allocator settings (no warm-heap restart)")
-    p.add_argument("--render", metavar="JSON",
-                   help="only rewrite benchmarks.md/png beside JSON from its recorded results")
+    p.add_argument(
+        "--no-reexec",
+        action="store_true",
+        help="keep the current allocator settings (no warm-heap restart)",
+    )
+    p.add_argument(
+        "--render",
+        metavar="JSON",
+        help="only rewrite benchmarks.md/png beside JSON from its recorded results",
+    )
     return p.parse_args(argv)
 
 
@@ -66,9 +73,14 @@ def main(argv=None):
     results = run.run_all(chosen, settings, sizes, only=args.only)
     doc = {
         "machine": machine,
-        "settings": {"quick": args.quick, "warmup": settings.warmup, "reps": settings.reps,
-                     "batch_target": settings.batch_target, "sizes": sizes,
-                     "ballast_mib": ballast},
+        "settings": {
+            "quick": args.quick,
+            "warmup": settings.warmup,
+            "reps": settings.reps,
+            "batch_target": settings.batch_target,
+            "sizes": sizes,
+            "ballast_mib": ballast,
+        },
         "results": results,
         "targets": targets.evaluate(results),
         "rates": targets.value_rates(results),
@@ -77,8 +89,10 @@ def main(argv=None):
     print(report.targets_table(doc["targets"]))
     print()
     print(report.rates_table(doc["rates"]))
-    print(f"\nwrote {out_dir}/benchmarks.{{md,json,png}} in {time.perf_counter() - start:.0f} s",
-          file=sys.stderr)
+    print(
+        f"\nwrote {out_dir}/benchmarks.{{md,json,png}} in {time.perf_counter() - start:.0f} s",
+        file=sys.stderr,
+    )
 
 
 if __name__ == "__main__":

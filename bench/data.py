@@ -99,13 +99,16 @@ def column_kinds(rows, str_rows):
         ("bool", rng.integers(0, 2, rows).astype(np.bool_), None, True),
         ("datetime64[ns]", timestamps_ns(rows, rng), None, True),
         ("datetime64[us]", ts_us, None, True),
-        ("datetime64[s]", (np.int64(1_700_000_000) + np.arange(rows)).astype("M8[s]"), None,
-         True),
+        ("datetime64[s]", (np.int64(1_700_000_000) + np.arange(rows)).astype("M8[s]"), None, True),
         ("decimal (float64, scale 4)", np.round(rng.uniform(0, 1000, rows), 4), 4, True),
         ("str (500 values)", text, None, True),
         ("str (unique)", ids, None, True),
-        ("decimal (str list, scale 2)", [f"{x:.2f}" for x in rng.uniform(0, 1000, str_rows)], 2,
-         False),
+        (
+            "decimal (str list, scale 2)",
+            [f"{x:.2f}" for x in rng.uniform(0, 1000, str_rows)],
+            2,
+            False,
+        ),
     ]
     tables = []
     for kind, col, scale, peers in kinds:

@@ -86,9 +86,8 @@ def _compiler():
 
 
 def machine_info(cpu, crc_impl):
-    import numpy
-
     import _kvt
+    import numpy
 
     mem_kib = 0
     try:
@@ -108,7 +107,7 @@ def machine_info(cpu, crc_impl):
         "msgpack": _version("msgpack"),
         "msgpack-numpy": _version("msgpack-numpy"),
         "kvt": f"{_version('kvt')} ({os.path.basename(_kvt.__file__)} from "
-               f"{os.path.dirname(os.path.abspath(_kvt.__file__))})",
+        f"{os.path.dirname(os.path.abspath(_kvt.__file__))})",
         "compiler": _compiler(),
         "crc32 floor": crc_impl,
         "allocator env": " ".join(f"{k}={os.environ.get(k, '')}" for k in ENV),

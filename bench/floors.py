@@ -46,14 +46,19 @@ def floors_for(table):
         wide = table.columns[0][1]
         ops.append(("widen int8 -> int64", lambda: small.astype(np.int64)))
         ops.append(("narrow int64 -> int8", lambda: wide.astype(np.int8)))
-    texts = [c for n, c in table.columns if not isinstance(c, np.ndarray)
-             and n not in table.decimals]
+    texts = [
+        c for n, c in table.columns if not isinstance(c, np.ndarray) and n not in table.decimals
+    ]
     if texts:
         blob = "\n".join(texts[0]).encode()
         items = [s.encode() for s in texts[0]]
         # One C-level pass: decode the text once and split it into the same str objects.
         ops.append(("str create (decode+split)", lambda: blob.decode().split("\n")))
         ops.append(("str create ([b.decode()])", lambda: [b.decode() for b in items]))
-        ops.append(("str create (np.array of them)",
-                    lambda: np.array(blob.decode().split("\n"), dtype=object)))
+        ops.append(
+            (
+                "str create (np.array of them)",
+                lambda: np.array(blob.decode().split("\n"), dtype=object),
+            )
+        )
     return ops

@@ -55,23 +55,29 @@ def workload_table(r):
         lines.append(
             f"| {name} | {_spread(c['pack'])} | {_spread(c['parse'])} | {_ms(rt)} | "
             f"{_rate(r['raw_bytes'], rt)} | {_values(values, rt)} | "
-            f"{_size(c['size'])} ({c['size'] / r['raw_bytes']:.2f}) | {rt / kvt_rt:.2f} |")
+            f"{_size(c['size'])} ({c['size'] / r['raw_bytes']:.2f}) | {rt / kvt_rt:.2f} |"
+        )
     if r["floors"]:
         lines.append("")
-        lines.append("| floor (same bytes) | median (min–max) | throughput | kvt pack ÷ floor | "
-                     "kvt parse ÷ floor |")
+        lines.append(
+            "| floor (same bytes) | median (min–max) | throughput | kvt pack ÷ floor | "
+            "kvt parse ÷ floor |"
+        )
         lines.append("|---|---|---|---|---|")
         for name, st in r["floors"].items():
             lines.append(
                 f"| {name} | {_spread(st)} | {_rate(r['raw_bytes'], st['median'])} | "
                 f"{kvt['pack']['median'] / st['median']:.2f} | "
-                f"{kvt['parse']['median'] / st['median']:.2f} |")
+                f"{kvt['parse']['median'] / st['median']:.2f} |"
+            )
     return "\n".join(lines)
 
 
 def sizes_table(results):
-    lines = ["| workload | raw column bytes | " + " | ".join(PEER_ORDER) + " |",
-             "|---|---|" + "---|" * len(PEER_ORDER)]
+    lines = [
+        "| workload | raw column bytes | " + " | ".join(PEER_ORDER) + " |",
+        "|---|---|" + "---|" * len(PEER_ORDER),
+    ]
     for r in results:
         cells = []
         for name in PEER_ORDER:
@@ -84,19 +90,24 @@ def sizes_table(results):
 def targets_table(targets):
     lines = ["| target | measured | required | result |", "|---|---|---|---|"]
     for t in targets:
-        lines.append(f"| {t['target']} ({t['note']}) | {t['ratio']:.2f} | {t['sense']} "
-                     f"{t['limit']:g} | {'met' if t['met'] else '**not met**'} |")
+        lines.append(
+            f"| {t['target']} ({t['note']}) | {t['ratio']:.2f} | {t['sense']} "
+            f"{t['limit']:g} | {'met' if t['met'] else '**not met**'} |"
+        )
     return "\n".join(lines)
 
 
 def rates_table(rates):
-    lines = ["| column | op | kvt values/s | ÷ int64 large | ÷ int64 small |",
-             "|---|---|---|---|---|"]
+    lines = [
+        "| column | op | kvt values/s | ÷ int64 large | ÷ int64 small |",
+        "|---|---|---|---|---|",
+    ]
     for r in rates:
         big = f"{r['vs int64 large']:.2f}" if r["vs int64 large"] is not None else "—"
         small = f"{r['vs int64 small']:.2f}" if r["vs int64 small"] is not None else "—"
-        lines.append(f"| {r['kind']} | {r['op']} | {r['values_per_s'] / 1e6:.1f} M/s | {big} | "
-                     f"{small} |")
+        lines.append(
+            f"| {r['kind']} | {r['op']} | {r['values_per_s'] / 1e6:.1f} M/s | {big} | {small} |"
+        )
     return "\n".join(lines)
 
 
@@ -146,25 +157,55 @@ METHOD = """\
 
 def markdown(doc):
     s = doc["settings"]
-    out = ["# Benchmarks", "",
-           "kvt table frames against Apache Arrow IPC, pickle 5, msgpack-numpy and NumPy .npy, "
-           "and against the hardware floor for the same bytes. Produced by `make bench` "
-           f"(`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.", "",
-           "## Method", "",
-           METHOD.format(warmup=s["warmup"], reps=s["reps"], batch_ms=s["batch_target"] * 1e3,
-                         ballast=s["ballast_mib"], crc=doc["machine"]["crc32 floor"]),
-           "## Machine", "", "| | |", "|---|---|"]
+    out = [
+        "# Benchmarks",
+        "",
+        "kvt table frames against Apache Arrow IPC, pickle 5, msgpack-numpy and NumPy .npy, "
+        "and against the hardware floor for the same bytes. Produced by `make bench` "
+        f"(`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.",
+        "",
+        "## Method",
+        "",
+        METHOD.format(
+            warmup=s["warmup"],
+            reps=s["reps"],
+            batch_ms=s["batch_target"] * 1e3,
+            ballast=s["ballast_mib"],
+            crc=doc["machine"]["crc32 floor"],
+        ),
+        "## Machine",
+        "",
+        "| | |",
+        "|---|---|",
+    ]
     out += [f"| {k} | {v} |" for k, v in doc["machine"].items()]
-    out += ["", "## Targets", "", targets_table(doc["targets"]), "",
-            "Datetime and decimal columns against int64 columns of the same length "
-            "(kvt values per second; a ratio of 1 is int64 speed):", "",
-            rates_table(doc["rates"]), "", "## Results", "",
-            "Time ratio to kvt > 1 means kvt is faster. Throughput and values/s are for "
-            "pack+parse over the raw column bytes.", ""]
+    out += [
+        "",
+        "## Targets",
+        "",
+        targets_table(doc["targets"]),
+        "",
+        "Datetime and decimal columns against int64 columns of the same length "
+        "(kvt values per second; a ratio of 1 is int64 speed):",
+        "",
+        rates_table(doc["rates"]),
+        "",
+        "## Results",
+        "",
+        "Time ratio to kvt > 1 means kvt is faster. Throughput and values/s are for "
+        "pack+parse over the raw column bytes.",
+        "",
+    ]
     for r in doc["results"]:
         out += [f"### {r['name']}", "", workload_table(r), ""]
-    out += ["## Frame sizes", "", sizes_table(doc["results"]), "",
-            "![pack+parse time and size relative to kvt](benchmarks.png)", ""]
+    out += [
+        "## Frame sizes",
+        "",
+        sizes_table(doc["results"]),
+        "",
+        "![pack+parse time and size relative to kvt](benchmarks.png)",
+        "",
+    ]
     return "\n".join(out)
 
 
@@ -184,8 +225,10 @@ def chart(doc, path):
             c = r["contenders"].get(name)
             k = r["contenders"]["kvt"]
             if c:
-                times.append((c["pack"]["median"] + c["parse"]["median"])
-                             / (k["pack"]["median"] + k["parse"]["median"]))
+                times.append(
+                    (c["pack"]["median"] + c["parse"]["median"])
+                    / (k["pack"]["median"] + k["parse"]["median"])
+                )
                 sizes.append(c["size"] / r["raw_bytes"])
             else:
                 times.append(float("nan"))
@@ -203,8 +246,7 @@ def chart(doc, path):
         ax.set_xticklabels(labels, fontsize=7)
         ax.grid(axis="y", alpha=0.3)
     axes[0].legend(ncols=len(PEER_ORDER), fontsize=8)
-    axes[0].set_title("kvt against peers, one core, median of "
-                      f"{doc['settings']['reps']} rounds")
+    axes[0].set_title(f"kvt against peers, one core, median of {doc['settings']['reps']} rounds")
     fig.savefig(path, dpi=110)
     plt.close(fig)
 

@@ -45,8 +45,10 @@ def run_table(table, group, contenders, settings, log):
             entry = result["contenders"].setdefault(who, {"size": sizes[who]})
             entry[what] = st.as_dict()
     kvt = result["contenders"]["kvt"]
-    log(f"    kvt pack {kvt['pack']['median'] * 1e3:.3f} ms, parse "
-        f"{kvt['parse']['median'] * 1e3:.3f} ms, frame {kvt['size']:,} bytes")
+    log(
+        f"    kvt pack {kvt['pack']['median'] * 1e3:.3f} ms, parse "
+        f"{kvt['parse']['median'] * 1e3:.3f} ms, frame {kvt['size']:,} bytes"
+    )
     return result
 
 

@@ -25,39 +25,77 @@ def evaluate(results):
 
     def target(name, ratio, limit, at_most, note):
         met = ratio <= limit if at_most else ratio >= limit
-        out.append({"target": name, "ratio": ratio, "limit": limit,
-                    "sense": "<=" if at_most else ">=", "met": met, "note": note})
+        out.append(
+            {
+                "target": name,
+                "ratio": ratio,
+                "limit": limit,
+                "sense": "<=" if at_most else ">=",
+                "met": met,
+                "note": note,
+            }
+        )
 
     m = _find(results, "market")
     if m:
-        target(f"market table ({m['rows']:,} rows) pack+parse vs pyarrow IPC",
-               _rt(m, "kvt") / _rt(m, "pyarrow IPC"), 0.8, True, "kvt time / Arrow time")
+        target(
+            f"market table ({m['rows']:,} rows) pack+parse vs pyarrow IPC",
+            _rt(m, "kvt") / _rt(m, "pyarrow IPC"),
+            0.8,
+            True,
+            "kvt time / Arrow time",
+        )
     t = _find(results, "tiny")
     if t:
-        target("tiny table pack+parse: times faster than pyarrow IPC",
-               _rt(t, "pyarrow IPC") / _rt(t, "kvt"), 10.0, False, "Arrow time / kvt time")
-        target("tiny table pack+parse: times faster than pickle 5",
-               _rt(t, "pickle 5") / _rt(t, "kvt"), 1.0, False,
-               "pickle time / kvt time; must exceed 1")
+        target(
+            "tiny table pack+parse: times faster than pyarrow IPC",
+            _rt(t, "pyarrow IPC") / _rt(t, "kvt"),
+            10.0,
+            False,
+            "Arrow time / kvt time",
+        )
+        target(
+            "tiny table pack+parse: times faster than pickle 5",
+            _rt(t, "pickle 5") / _rt(t, "kvt"),
+            1.0,
+            False,
+            "pickle time / kvt time; must exceed 1",
+        )
     f = _find(results, "column", "float64")
     if f:
         for op in ("pack", "parse"):
-            target(f"float64 x {f['rows']:,} {op} vs copy floor",
-                   _t(f, "kvt", op) / _floor(f, "copy into new bytes"), 1.3, True,
-                   "kvt time / copy of the same bytes into new bytes")
+            target(
+                f"float64 x {f['rows']:,} {op} vs copy floor",
+                _t(f, "kvt", op) / _floor(f, "copy into new bytes"),
+                1.3,
+                True,
+                "kvt time / copy of the same bytes into new bytes",
+            )
     s = _find(results, "column", "int64 small")
     if s:
-        target(f"small int64 x {s['rows']:,} parse vs int8->int64 widening",
-               _t(s, "kvt", "parse") / _floor(s, "widen int8 -> int64"), 1.5, True,
-               "kvt time / astype(int64) of an int8 array")
-        target(f"small int64 x {s['rows']:,} pack vs int64->int8 narrowing",
-               _t(s, "kvt", "pack") / _floor(s, "narrow int64 -> int8"), 2.0, True,
-               "kvt time / astype(int8) of the int64 array")
+        target(
+            f"small int64 x {s['rows']:,} parse vs int8->int64 widening",
+            _t(s, "kvt", "parse") / _floor(s, "widen int8 -> int64"),
+            1.5,
+            True,
+            "kvt time / astype(int64) of an int8 array",
+        )
+        target(
+            f"small int64 x {s['rows']:,} pack vs int64->int8 narrowing",
+            _t(s, "kvt", "pack") / _floor(s, "narrow int64 -> int8"),
+            2.0,
+            True,
+            "kvt time / astype(int8) of the int64 array",
+        )
     x = _find(results, "column", "str (500 values)")
     if x:
-        target(f"str x {x['rows']:,} (ASCII) parse vs str creation",
-               _t(x, "kvt", "parse") / _floor(x, "str create (decode+split)"), 1.3, True,
-               "kvt time / decode of the text and split into the same str objects")
+        target(
+            f"str x {x['rows']:,} (ASCII) parse vs str creation",
+            _t(x, "kvt", "parse") / _floor(x, "str create (decode+split)"),
+            1.3,
+            True,
+            "kvt time / decode of the text and split into the same str objects",
+        )
     return out
 
 
@@ -66,8 +104,14 @@ def value_rates(results):
     length: [(kind, op, values/s, ratio to int64 large, ratio to int64 small)]."""
     cols = {r["kind"]: r for r in results if r["group"] == "column"}
     rows = []
-    for kind in ("datetime64[ns]", "datetime64[us]", "datetime64[s]",
-                 "decimal (float64, scale 4)", "int64 large", "int64 small"):
+    for kind in (
+        "datetime64[ns]",
+        "datetime64[us]",
+        "datetime64[s]",
+        "decimal (float64, scale 4)",
+        "int64 large",
+        "int64 small",
+    ):
         r = cols.get(kind)
         if not r:
             continue
@@ -75,9 +119,15 @@ def value_rates(results):
             rate = r["rows"] / _t(r, "kvt", op)
             big = cols.get("int64 large")
             small = cols.get("int64 small")
-            rows.append({
-                "kind": kind, "op": op, "values_per_s": rate,
-                "vs int64 large": rate / (big["rows"] / _t(big, "kvt", op)) if big else None,
-                "vs int64 small": rate / (small["rows"] / _t(small, "kvt", op)) if small else None,
-            })
+            rows.append(
+                {
+                    "kind": kind,
+                    "op": op,
+                    "values_per_s": rate,
+                    "vs int64 large": rate / (big["rows"] / _t(big, "kvt", op)) if big else None,
+                    "vs int64 small": rate / (small["rows"] / _t(small, "kvt", op))
+                    if small
+                    else None,
+                }
+            )
     return rows

@@ -83,6 +83,13 @@ def measure_group(ops, settings):
     out = {}
     for key, values in samples.items():
         q = statistics.quantiles(values, n=4) if len(values) > 1 else [values[0]] * 3
-        out[key] = Stats(statistics.median(values), min(values), max(values), q[0], q[2],
-                         len(values), batches[key])
+        out[key] = Stats(
+            statistics.median(values),
+            min(values),
+            max(values),
+            q[0],
+            q[2],
+            len(values),
+            batches[key],
+        )
     return out

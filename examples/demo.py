@@ -7,10 +7,9 @@ import pathlib
 import sys
 from typing import Any
 
+import _kvt
 import numpy as np
 import numpy.typing as npt
-
-import _kvt
 
 OUT = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "demo_frames.kvt")
 
@@ -18,7 +17,11 @@ OUT = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "demo_frames.kvt")
 def sample_table(rows: int, seed: int) -> list[tuple[str, npt.NDArray[Any] | list[str]]]:
     rng = np.random.default_rng(seed)
     start = np.datetime64("2024-03-01T09:30:00", "ns")
-    ts = start + np.arange(rows) * np.timedelta64(1, "s") + rng.integers(0, 1_000_000, rows).astype("m8[ns]")
+    ts = (
+        start
+        + np.arange(rows) * np.timedelta64(1, "s")
+        + rng.integers(0, 1_000_000, rows).astype("m8[ns]")
+    )
     price = np.round(187.0 + rng.normal(0, 0.25, rows).cumsum(), 4)
     symbols = ["AAPL", "MSFT", "NVDA", "AMZN"]
     return [

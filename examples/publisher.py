@@ -12,9 +12,8 @@ from __future__ import annotations
 import socket
 import sys
 
-import numpy as np
-
 import kvt
+import numpy as np
 
 SYMBOLS = ["AAPL", "MSFT", "NVDA"]
 START = np.datetime64("2024-03-01T09:30:00", "us")

@@ -9,10 +9,9 @@ import sys
 from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple, SupportsIndex, TypeAlias
 
+import _kvt
 import numpy as np
 import numpy.typing as npt
-
-import _kvt
 
 Array: TypeAlias = npt.NDArray[Any]
 # What _kvt.pack_table_frame takes as one column.

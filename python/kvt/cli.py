@@ -20,9 +20,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, TextIO
 
-import numpy as np
-
 import _kvt
+import numpy as np
 
 from ._stream import (
     HEADER_SIZE,

@@ -1,8 +1,7 @@
 import os
 
-import pytest
-
 import _kvt
+import pytest
 
 # Set by `make sanitize`, which runs this suite against an AddressSanitizer build: its shadow
 # memory, quarantine and redzones make resident-size and address-space figures meaningless.
@@ -11,8 +10,10 @@ SANITIZED = os.environ.get("KVT_SANITIZED") == "1"
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "memory_figures: asserts resident-size or address-space figures; skipped when "
-        "KVT_SANITIZED=1")
+        "markers",
+        "memory_figures: asserts resident-size or address-space figures; skipped when "
+        "KVT_SANITIZED=1",
+    )
 
 
 def pytest_collection_modifyitems(config, items):

@@ -11,8 +11,18 @@ import struct
 import zlib
 
 KINDS = [
-    "Null", "DateTime", "Int64", "Float64", "Decimal", "String",
-    "Bool", "Int32", "UInt32", "UInt64", "Float32", "Bytes",
+    "Null",
+    "DateTime",
+    "Int64",
+    "Float64",
+    "Decimal",
+    "String",
+    "Bool",
+    "Int32",
+    "UInt32",
+    "UInt64",
+    "Float32",
+    "Bytes",
 ]
 KIND = {name: i for i, name in enumerate(KINDS)}
 FORMAT_WORD = 0x4D7C0001
@@ -167,8 +177,13 @@ def field(name, kind, values=(), meta_entries=None, data_type=None, **opts):
 def body(fields=(), meta_entries=None, format_word=FORMAT_WORD, flag=False):
     """A table body from already encoded fields."""
     fields = list(fields)
-    return (varint(format_word) + varint(len(fields)) + b"".join(fields) + meta(meta_entries)
-            + bytes([1 if flag else 0]))
+    return (
+        varint(format_word)
+        + varint(len(fields))
+        + b"".join(fields)
+        + meta(meta_entries)
+        + bytes([1 if flag else 0])
+    )
 
 
 def region(body_bytes):

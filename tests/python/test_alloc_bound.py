@@ -11,11 +11,10 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
-import pytest
-
 import _kvt
 import frames as F
+import numpy as np
+import pytest
 
 HERE = os.path.dirname(__file__)
 HUGE = 1 << 62
@@ -70,32 +69,46 @@ def distinct_keys(n):
 def hostile_cases():
     cases = []
     for name, (lead, factor) in HOSTILE.items():
-        for filler_name, filler in [("zeros", bytes(N)), ("ones", b"\x01" * N),
-                                    ("keys", distinct_keys(N))]:
-            cases.append((f"{name}, {filler_name}", F.region(body_with(lead, filler)), factor,
-                          "error"))
+        for filler_name, filler in [
+            ("zeros", bytes(N)),
+            ("ones", b"\x01" * N),
+            ("keys", distinct_keys(N)),
+        ]:
+            cases.append(
+                (f"{name}, {filler_name}", F.region(body_with(lead, filler)), factor, "error")
+            )
     return cases
 
 
 def dense_valid_cases():
     """Frames that decode, with the most objects per byte the format allows."""
     k = N // 4
-    null_fields = F.region(F.varint(F.FORMAT_WORD) + F.varint(k) + b"\x00\x00\x00\x00" * k
-                           + b"\x00\x00")
-    strings = F.region(F.body([F.field("s", "String", ["%02d" % (i % 100) for i in range(N // 3)])]))
+    null_fields = F.region(
+        F.varint(F.FORMAT_WORD) + F.varint(k) + b"\x00\x00\x00\x00" * k + b"\x00\x00"
+    )
+    strings = F.region(F.body([F.field("s", "String", [f"{i % 100:02d}" for i in range(N // 3)])]))
     blobs = F.region(F.body([F.field("b", "Bytes", [b"%02d" % (i % 100) for i in range(N // 3)])]))
     ints = F.region(F.body([F.field("i", "Int64", [0] * N)]))
     # Every 4-byte Null field is a decoded Field (184 bytes) and then a tuple and an array: about
     # 160 bytes per input byte at the peak.
-    return [("Null fields", null_fields, 200, "ok"), ("2-byte strings", strings, 32, "ok"),
-            ("2-byte bytes", blobs, 32, "ok"), ("Int64 zeros", ints, 16, "ok")]
+    return [
+        ("Null fields", null_fields, 200, "ok"),
+        ("2-byte strings", strings, 32, "ok"),
+        ("2-byte bytes", blobs, 32, "ok"),
+        ("Int64 zeros", ints, 16, "ok"),
+    ]
 
 
 def null_amplifier(rows, nulls):
     """A first column of `rows` one-byte Int64 values, then `nulls` four-byte Null fields."""
     first = b"\x01a\x02\x00\x02" + F.varint(rows) + bytes(rows)
-    return F.region(F.varint(F.FORMAT_WORD) + F.varint(1 + nulls) + first
-                    + b"\x00\x00\x00\x00" * nulls + b"\x00\x00")
+    return F.region(
+        F.varint(F.FORMAT_WORD)
+        + F.varint(1 + nulls)
+        + first
+        + b"\x00\x00\x00\x00" * nulls
+        + b"\x00\x00"
+    )
 
 
 MEASURE = textwrap.dedent("""
@@ -136,8 +149,14 @@ def measure(tmp_path, regions):
         p.write_bytes(region)
         paths.append(str(p))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", MEASURE, *paths], capture_output=True, text=True,
-                         env=env, cwd=HERE, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE, *paths],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=HERE,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout)
 
@@ -151,19 +170,23 @@ def clear_refs_works():
         return False
 
 
-needs_hwm_reset = pytest.mark.skipif(not clear_refs_works(),
-                                     reason="needs /proc/self/clear_refs (Linux 4.0+)")
+needs_hwm_reset = pytest.mark.skipif(
+    not clear_refs_works(), reason="needs /proc/self/clear_refs (Linux 4.0+)"
+)
 
 
 @pytest.mark.memory_figures
 @needs_hwm_reset
 def test_hostile_and_dense_frames_take_memory_linear_in_their_size(tmp_path):
-    cases = hostile_cases() + dense_valid_cases() + [
-        ("Null amplifier", null_amplifier(N // 2, N // 8), 16, "error")]
+    cases = (
+        hostile_cases()
+        + dense_valid_cases()
+        + [("Null amplifier", null_amplifier(N // 2, N // 8), 16, "error")]
+    )
     results = measure(tmp_path, [c[1] for c in cases])
     slack = 8 * MiB
     over = []
-    for (name, region, factor, expected), (n, growth, outcome) in zip(cases, results):
+    for (name, _region, factor, expected), (n, growth, outcome) in zip(cases, results):
         assert outcome == expected, name
         if growth > factor * n + slack:
             over.append((name, n, growth, round(growth / n, 1)))
@@ -186,8 +209,10 @@ def null_amplifier_cost(rows, nulls):
 
 
 def over_budget_text(cost, region):
-    return (f"Invalid table frame: Table too large once parsed: at least {cost} bytes for a "
-            f"frame of {len(region)} bytes, at most {budget(region)}")
+    return (
+        f"Invalid table frame: Table too large once parsed: at least {cost} bytes for a "
+        f"frame of {len(region)} bytes, at most {budget(region)}"
+    )
 
 
 @pytest.mark.parametrize("rows", [0, 1, 1 << 10, 1 << 16])
@@ -217,8 +242,9 @@ def test_the_budget_boundary_is_exact(rows):
 
 def million_empty_fields():
     n = 1_000_000
-    return F.region(F.varint(F.FORMAT_WORD) + F.varint(n) + b"\x00\x02\x00\x02\x00" * n
-                    + b"\x00\x00")
+    return F.region(
+        F.varint(F.FORMAT_WORD) + F.varint(n) + b"\x00\x02\x00\x02\x00" * n + b"\x00\x00"
+    )
 
 
 def test_a_million_empty_fields_are_refused_before_they_are_built():
@@ -238,8 +264,13 @@ def test_null_columns_within_the_budget_parse(rows, nulls):
 def test_a_null_first_column_asks_for_nothing():
     # Row count 0: Null columns cost only their fields.
     k = 50000
-    region = F.region(F.varint(F.FORMAT_WORD) + F.varint(k + 1) + b"\x00" * 4 * k
-                      + F.field("i", "Int64", range(1000)) + b"\x00\x00")
+    region = F.region(
+        F.varint(F.FORMAT_WORD)
+        + F.varint(k + 1)
+        + b"\x00" * 4 * k
+        + F.field("i", "Int64", range(1000))
+        + b"\x00\x00"
+    )
     columns = _kvt.parse_table_frame(region)[2]
     assert len(columns) == k + 1 and len(columns[0][1]) == 0 and len(columns[-1][1]) == 1000
 
@@ -278,8 +309,13 @@ UNDER_LIMIT = textwrap.dedent("""
 def test_parsing_under_an_address_space_limit_raises_instead_of_exiting(limit_mib):
     code = UNDER_LIMIT.format(here=HERE)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", code, str(limit_mib)], capture_output=True,
-                         text=True, env=env, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(limit_mib)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr[-2000:]
     outcomes = out.stdout.split()
     assert len(outcomes) == 4, out.stdout
@@ -315,8 +351,11 @@ def test_refused_allocation_while_packing_raises_the_internal_error():
         print(len(_kvt.pack_table_frame("o", [("t", small)])))
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:2] == [
-        "InternalError False Failed to pack a table frame: std::bad_alloc", "42"]
+        "InternalError False Failed to pack a table frame: std::bad_alloc",
+        "42",
+    ]

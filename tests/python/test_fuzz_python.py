@@ -16,11 +16,10 @@ import random
 import struct
 import zlib
 
-import numpy as np
-import pytest
-
 import _kvt
 import frames as F
+import numpy as np
+import pytest
 
 ITERATIONS = int(os.environ.get("KVT_FUZZ_ITERATIONS", "400"))
 SEED = int(os.environ.get("KVT_FUZZ_SEED", "20240611"))
@@ -62,8 +61,28 @@ class FakeArray:
 FakeArray.__name__ = "ndarray"  # not an array, though its type name says so
 
 ACCEPTED = ["i8", "f8", "i4", "f4", "?", "M8[us]", "M8[ms]", "M8[s]", "M8[ns]"]
-REFUSED = ["i1", "i2", "u1", "u2", "u4", "u8", "f2", "c8", "c16", "M8[D]", "m8[us]", "O", "U3",
-           "S3", "V8", ">i8", ">f8", ">i4", ">M8[us]", [("a", "i8")]]
+REFUSED = [
+    "i1",
+    "i2",
+    "u1",
+    "u2",
+    "u4",
+    "u8",
+    "f2",
+    "c8",
+    "c16",
+    "M8[D]",
+    "m8[us]",
+    "O",
+    "U3",
+    "S3",
+    "V8",
+    ">i8",
+    ">f8",
+    ">i4",
+    ">M8[us]",
+    [("a", "i8")],
+]
 
 
 class Gen:
@@ -126,8 +145,23 @@ class Gen:
         if pick == 1:
             return "".join(chr(r.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0])) for _ in range(5))
         if pick == 2:
-            return r.choice(["1.5", "-0.25", "1e3", "NaN", "inf", "", " 2", "99999999999999999999",
-                             "0.000000000000000001", "abc", "1.2.3", "-", "+7"])
+            return r.choice(
+                [
+                    "1.5",
+                    "-0.25",
+                    "1e3",
+                    "NaN",
+                    "inf",
+                    "",
+                    " 2",
+                    "99999999999999999999",
+                    "0.000000000000000001",
+                    "abc",
+                    "1.2.3",
+                    "-",
+                    "+7",
+                ]
+            )
         return "".join(r.choice("abcxyz_ 0123") for _ in range(r.randrange(8)))
 
     def anything(self):
@@ -148,8 +182,20 @@ class Gen:
             return self.array()
         if pick < 17:
             return self.string_list()
-        return r.choice([None, (1, 2), {"a": 1}, 7, "text", b"bytes", np.int64(5), FakeArray(),
-                         np.float64(1.0), range(3)])
+        return r.choice(
+            [
+                None,
+                (1, 2),
+                {"a": 1},
+                7,
+                "text",
+                b"bytes",
+                np.int64(5),
+                FakeArray(),
+                np.float64(1.0),
+                range(3),
+            ]
+        )
 
     def name(self):
         r = self.r
@@ -172,8 +218,28 @@ class Gen:
 
     def scale(self):
         r = self.r
-        return r.choice([0, 1, 2, 6, 11, 15, 16, 40, 2**63, 2**64 - 1, 2**64, -1, True,
-                         np.int64(2), 1.5, "2", None, 10**30])
+        return r.choice(
+            [
+                0,
+                1,
+                2,
+                6,
+                11,
+                15,
+                16,
+                40,
+                2**63,
+                2**64 - 1,
+                2**64,
+                -1,
+                True,
+                np.int64(2),
+                1.5,
+                "2",
+                None,
+                10**30,
+            ]
+        )
 
     def decimal_fields(self, names):
         r = self.r
@@ -268,8 +334,11 @@ def test_random_columns_pack_or_fail_cleanly(zone, tmp_path):
         decimal_fields = g.decimal_fields(names)
         obj = g.name() if rng.random() < 0.9 else g.text()
         columns = items if rng.random() < 0.95 else tuple(items)
-        args = (obj, columns) if decimal_fields is None and rng.random() < 0.5 else (
-            obj, columns, decimal_fields)
+        args = (
+            (obj, columns)
+            if decimal_fields is None and rng.random() < 0.5
+            else (obj, columns, decimal_fields)
+        )
         ok, result = call(_kvt.pack_table_frame, *args)
         outcomes[ok] += 1
         if ok:
@@ -283,11 +352,18 @@ def test_random_columns_pack_or_fail_cleanly(zone, tmp_path):
 def random_variant(rng):
     kind = rng.choice(F.KINDS)
     value = {
-        "Null": None, "DateTime": rng.getrandbits(64) - 2**63, "Int64": rng.randrange(-9, 9),
-        "Float64": rng.random(), "Decimal": F.d64(rng.randrange(1000), rng.randrange(16)),
-        "String": rng.choice(["", "obj", "é"]), "Bool": rng.random() < 0.5,
-        "Int32": rng.randrange(-2**31, 2**31), "UInt32": rng.randrange(2**32),
-        "UInt64": rng.getrandbits(64), "Float32": 0.5, "Bytes": b"\xff\x00",
+        "Null": None,
+        "DateTime": rng.getrandbits(64) - 2**63,
+        "Int64": rng.randrange(-9, 9),
+        "Float64": rng.random(),
+        "Decimal": F.d64(rng.randrange(1000), rng.randrange(16)),
+        "String": rng.choice(["", "obj", "é"]),
+        "Bool": rng.random() < 0.5,
+        "Int32": rng.randrange(-(2**31), 2**31),
+        "UInt32": rng.randrange(2**32),
+        "UInt64": rng.getrandbits(64),
+        "Float32": 0.5,
+        "Bytes": b"\xff\x00",
     }[kind]
     return kind, value
 
@@ -303,28 +379,40 @@ def random_field(rng):
     kind = rng.choice(F.KINDS)
     n = rng.choice([0, 1, 2, 5, rng.randrange(40)])
     values = {
-        "Null": [], "DateTime": [rng.randrange(-10**6, 10**6) * 7 for _ in range(n)],
+        "Null": [],
+        "DateTime": [rng.randrange(-(10**6), 10**6) * 7 for _ in range(n)],
         "Int64": [rng.getrandbits(64) - 2**63 for _ in range(n)],
-        "Float64": [rng.random() for _ in range(n)], "Decimal": [rng.randrange(-999, 999)
-                                                                for _ in range(n)],
+        "Float64": [rng.random() for _ in range(n)],
+        "Decimal": [rng.randrange(-999, 999) for _ in range(n)],
         "String": [rng.choice(["", "a", "é", "中文"]) for _ in range(n)],
         "Bool": [rng.random() < 0.5 for _ in range(n)],
-        "Int32": [rng.randrange(-2**31, 2**31) for _ in range(n)],
+        "Int32": [rng.randrange(-(2**31), 2**31) for _ in range(n)],
         "UInt32": [rng.randrange(2**32) for _ in range(n)],
         "UInt64": [rng.getrandbits(64) for _ in range(n)],
-        "Float32": [0.25 * i for i in range(n)], "Bytes": [bytes([i % 256]) * i for i in range(n)],
+        "Float32": [0.25 * i for i in range(n)],
+        "Bytes": [bytes([i % 256]) * i for i in range(n)],
     }[kind]
-    opts = {"unit": 7} if kind == "DateTime" else {"scale": rng.randrange(16)} if (
-        kind == "Decimal") else {}
+    opts = (
+        {"unit": 7}
+        if kind == "DateTime"
+        else {"scale": rng.randrange(16)}
+        if (kind == "Decimal")
+        else {}
+    )
     data_type = rng.randrange(12) if rng.random() < 0.2 else None
-    return F.field(rng.choice(["a", "b", "", "é"]), kind, values, random_meta(rng),
-                   data_type=data_type, **opts)
+    return F.field(
+        rng.choice(["a", "b", "", "é"]), kind, values, random_meta(rng), data_type=data_type, **opts
+    )
 
 
 def random_body(rng):
     fields = [random_field(rng) for _ in range(rng.randrange(5))]
-    return F.body(fields, random_meta(rng), format_word=rng.choice([F.FORMAT_WORD, 0, 7]),
-                  flag=rng.random() < 0.5)
+    return F.body(
+        fields,
+        random_meta(rng),
+        format_word=rng.choice([F.FORMAT_WORD, 0, 7]),
+        flag=rng.random() < 0.5,
+    )
 
 
 def mutate(rng, data):
@@ -335,24 +423,33 @@ def mutate(rng, data):
             i = rng.randrange(len(data))
             data[i] ^= 1 << rng.randrange(8)
         elif op == 1 and data:  # truncate
-            del data[rng.randrange(len(data)):]
+            del data[rng.randrange(len(data)) :]
         elif op == 2:  # insert bytes
             i = rng.randrange(len(data) + 1)
-            data[i:i] = bytes(rng.choice([0x00, 0x01, 0x02, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF,
-                                          rng.randrange(256)]) for _ in range(rng.randrange(1, 9)))
+            data[i:i] = bytes(
+                rng.choice([0x00, 0x01, 0x02, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF, rng.randrange(256)])
+                for _ in range(rng.randrange(1, 9))
+            )
         elif op == 3 and data:  # delete a run
             i = rng.randrange(len(data))
-            del data[i:i + rng.randrange(1, 9)]
+            del data[i : i + rng.randrange(1, 9)]
         elif op == 4 and data:  # overwrite with a hostile varint
             i = rng.randrange(len(data))
-            data[i:i + 9] = rng.choice([b"\xfd" + struct.pack("<Q", rng.getrandbits(64)),
-                                        b"\xfc\xff\xff\xff\xff", b"\xfb\xff\xff", b"\xfe", b"\xff"])
+            data[i : i + 9] = rng.choice(
+                [
+                    b"\xfd" + struct.pack("<Q", rng.getrandbits(64)),
+                    b"\xfc\xff\xff\xff\xff",
+                    b"\xfb\xff\xff",
+                    b"\xfe",
+                    b"\xff",
+                ]
+            )
         elif op == 5 and data:  # a random byte
             data[rng.randrange(len(data))] = rng.randrange(256)
         elif op == 6 and len(data) > 2:  # duplicate a slice
             i = rng.randrange(len(data))
             j = rng.randrange(i, len(data))
-            data[j:j] = data[i:j + 1]
+            data[j:j] = data[i : j + 1]
     return bytes(data)
 
 
@@ -394,8 +491,10 @@ def check_parsed(result):
 def test_random_and_mutated_frames_parse_or_fail_cleanly(zone):
     _kvt.set_local_zone(0)
     rng = random.Random(SEED + 1)
-    packed = [_kvt.pack_table_frame("o", [("i", np.arange(5)), ("s", ["a", "bc"])]),
-              _kvt.pack_table_frame("", [])]
+    packed = [
+        _kvt.pack_table_frame("o", [("i", np.arange(5)), ("s", ["a", "bc"])]),
+        _kvt.pack_table_frame("", []),
+    ]
     decoded = 0
     for _ in range(ITERATIONS * 3):
         pick = rng.randrange(5)
@@ -421,16 +520,47 @@ def test_random_and_mutated_frames_parse_or_fail_cleanly(zone):
 
 def test_random_arguments_of_the_small_functions(zone):
     rng = random.Random(SEED + 2)
-    values = [0, 1, -25, 25, 26, -26, 127, 128, -129, 2**63, 2**64, -(2**70), True, False, None,
-              1.5, "3", b"\x00", np.int8(5), np.int64(-3), np.uint64(2**63)]
+    values = [
+        0,
+        1,
+        -25,
+        25,
+        26,
+        -26,
+        127,
+        128,
+        -129,
+        2**63,
+        2**64,
+        -(2**70),
+        True,
+        False,
+        None,
+        1.5,
+        "3",
+        b"\x00",
+        np.int8(5),
+        np.int64(-3),
+        np.uint64(2**63),
+    ]
     for _ in range(ITERATIONS):
         tz = rng.choice(values)
         before = _kvt.get_local_offset()
         ok, _ = call(_kvt.set_local_zone, tz)
         after = _kvt.get_local_offset()
         assert after == (int(tz) * 3_600_000_000 if ok else before)
-        buf = rng.choice([b"", b"\x7c\x4d\x01\x00", bytes(8), bytearray(8), memoryview(b"x" * 8),
-                          None, "text", b"\x7c\x4d\x01\x00\xff\xff\xff\xff"])
+        buf = rng.choice(
+            [
+                b"",
+                b"\x7c\x4d\x01\x00",
+                bytes(8),
+                bytearray(8),
+                memoryview(b"x" * 8),
+                None,
+                "text",
+                b"\x7c\x4d\x01\x00\xff\xff\xff\xff",
+            ]
+        )
         call(_kvt.check_table_frame, buf)
         call(_kvt.parse_table_frame, buf)
 
@@ -455,12 +585,15 @@ class MutatingScale:
         return 2
 
 
-@pytest.mark.parametrize("mode, message", [
-    (0, "dictionary changed size during iteration"),
-    (1, "dictionary changed size during iteration"),
-    (2, "dictionary changed size during iteration"),
-    (3, "dictionary keys changed during iteration"),
-])
+@pytest.mark.parametrize(
+    "mode, message",
+    [
+        (0, "dictionary changed size during iteration"),
+        (1, "dictionary changed size during iteration"),
+        (2, "dictionary changed size during iteration"),
+        (3, "dictionary keys changed during iteration"),
+    ],
+)
 def test_scales_that_mutate_decimal_fields_while_it_is_read(mode, message):
     # As a Python loop over the dict would, the call ends with RuntimeError, and always ends.
     for _ in range(50):

@@ -2,11 +2,10 @@
 
 import sys
 
-import numpy as np
-import pytest
-
 import _kvt
 import frames as F
+import numpy as np
+import pytest
 
 NAT = -(1 << 63)
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."

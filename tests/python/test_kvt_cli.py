@@ -7,14 +7,13 @@ import pathlib
 import subprocess
 import sys
 
+import _kvt
+import frames as F
+import kvt
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
-import _kvt
-import frames as F
-import kvt
 from kvt import cli
 
 GOOD = kvt.pack(

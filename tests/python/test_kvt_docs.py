@@ -4,10 +4,9 @@ import pathlib
 import re
 import zlib
 
-import numpy as np
-
 import _kvt
 import kvt
+import numpy as np
 
 DOC = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "format.md").read_text()
 

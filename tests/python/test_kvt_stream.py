@@ -12,13 +12,12 @@ import threading
 import tracemalloc
 import weakref
 
+import _kvt
+import kvt
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import _kvt
-import kvt
 
 FRAME_A = kvt.pack("a", [("x", np.array([1, 2], dtype=np.int64))])
 FRAME_B = kvt.pack("bc", [("s", ["hi", "there"]), ("f", np.array([0.5]))])
@@ -480,7 +479,7 @@ def test_truncated_file_reads_on_once_it_grows(tmp_path, cut):
 
 
 def test_kept_bytes_do_not_keep_their_stream_alive():
-    source = io.BytesIO(STREAM[:A + 3])
+    source = io.BytesIO(STREAM[: A + 3])
     with pytest.raises(kvt.TruncatedFrameError):
         list(kvt.read_frames(source))
     held = weakref.ref(source)
@@ -589,8 +588,8 @@ def test_write_frame_follows_write_results(sink, calls):
     assert bytes(sink.out) == FRAME_B and sink.calls == calls
 
 
-STALLED = "the stream took no bytes twice in a row, after {} of the frame's %d bytes" % B
-BLOCKED = "the stream would block after {} of the frame's %d bytes" % B
+STALLED = "the stream took no bytes twice in a row, after {} of the frame's " + f"{B} bytes"
+BLOCKED = "the stream would block after {} of the frame's " + f"{B} bytes"
 
 
 @pytest.mark.parametrize(

@@ -4,13 +4,12 @@ import decimal
 import sys
 from fractions import Fraction
 
+import _kvt
+import kvt
 import numpy as np
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
-
-import _kvt
-import kvt
 
 
 def unpack(frame):

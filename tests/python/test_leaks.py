@@ -6,11 +6,10 @@ import gc
 import os
 import sys
 
-import numpy as np
-import pytest
-
 import _kvt
 import frames as F
+import numpy as np
+import pytest
 
 ITERATIONS = 10_000
 WARMUP = 1_000
@@ -78,12 +77,29 @@ SURROGATE_TEXT = ["ok", "\ud800"]
 SURROGATE = "\udc00"
 
 PACK_OK = {
-    "int64": [("a", I64)], "float64": [("a", F64)], "int32": [("a", I32)],
-    "float32": [("a", F32)], "bool": [("a", BOOL)], "datetime us": [("a", US)],
-    "datetime ms": [("a", MS)], "datetime s": [("a", S)], "datetime ns": [("a", NS)],
-    "text": [("a", TEXT)], "empty": [("a", EMPTY), ("b", [])],
-    "every kind": [("i", I64), ("f", F64), ("i32", I32), ("f32", F32), ("b", BOOL), ("t", US),
-                   ("s", TEXT), ("d", F64), ("e", F32), ("x", DEC_TEXT)],
+    "int64": [("a", I64)],
+    "float64": [("a", F64)],
+    "int32": [("a", I32)],
+    "float32": [("a", F32)],
+    "bool": [("a", BOOL)],
+    "datetime us": [("a", US)],
+    "datetime ms": [("a", MS)],
+    "datetime s": [("a", S)],
+    "datetime ns": [("a", NS)],
+    "text": [("a", TEXT)],
+    "empty": [("a", EMPTY), ("b", [])],
+    "every kind": [
+        ("i", I64),
+        ("f", F64),
+        ("i32", I32),
+        ("f32", F32),
+        ("b", BOOL),
+        ("t", US),
+        ("s", TEXT),
+        ("d", F64),
+        ("e", F32),
+        ("x", DEC_TEXT),
+    ],
 }
 SCALES = {"d": 2, "e": 3, "x": 1}
 
@@ -134,27 +150,45 @@ def test_pack_error_paths(name):
     run_case(lambda: _kvt.pack_table_frame(*args), [obj, columns, scales, *inner], memory_figures)
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((), {}), (("o",), {}), (("o", [], None, 4), {}), ((), {"obj": "o", "columns": []}),
-    (("o", []), {"decimal_fields": None}), (("o", []), {"other": 1}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        (("o",), {}),
+        (("o", [], None, 4), {}),
+        ((), {"obj": "o", "columns": []}),
+        (("o", []), {"decimal_fields": None}),
+        (("o", []), {"other": 1}),
+    ],
+)
 def test_pack_binding_errors(args, kwargs):
     with pytest.raises(TypeError):
         _kvt.pack_table_frame(*args, **kwargs)
-    run_case(lambda: _kvt.pack_table_frame(*args, **kwargs), [*args, *kwargs.values()],
-             memory_figures)
+    run_case(
+        lambda: _kvt.pack_table_frame(*args, **kwargs), [*args, *kwargs.values()], memory_figures
+    )
 
 
 def every_kind_region():
-    return F.region(F.body([
-        F.field("n", "Null"), F.field("t", "DateTime", range(0, 70, 7), unit=7),
-        F.field("i", "Int64", range(-20, 20)), F.field("f", "Float64", [0.5] * 10),
-        F.field("d", "Decimal", range(30), scale=2), F.field("s", "String", ["ab", "é", ""] * 5),
-        F.field("b", "Bool", [True, False] * 5), F.field("i32", "Int32", range(10)),
-        F.field("u32", "UInt32", range(10)), F.field("u64", "UInt64", range(10)),
-        F.field("f32", "Float32", [0.25] * 10), F.field("y", "Bytes", [b"\xff", b""] * 5,
-                                                        meta_entries=[("k", ("Bytes", b"v"))]),
-    ], F.obj_meta("o") + [("table", ("String", "t"))]))
+    return F.region(
+        F.body(
+            [
+                F.field("n", "Null"),
+                F.field("t", "DateTime", range(0, 70, 7), unit=7),
+                F.field("i", "Int64", range(-20, 20)),
+                F.field("f", "Float64", [0.5] * 10),
+                F.field("d", "Decimal", range(30), scale=2),
+                F.field("s", "String", ["ab", "é", ""] * 5),
+                F.field("b", "Bool", [True, False] * 5),
+                F.field("i32", "Int32", range(10)),
+                F.field("u32", "UInt32", range(10)),
+                F.field("u64", "UInt64", range(10)),
+                F.field("f32", "Float32", [0.25] * 10),
+                F.field("y", "Bytes", [b"\xff", b""] * 5, meta_entries=[("k", ("Bytes", b"v"))]),
+            ],
+            F.obj_meta("o") + [("table", ("String", "t"))],
+        )
+    )
 
 
 GOOD = every_kind_region()
@@ -173,14 +207,23 @@ PARSE_CASES = {
     "empty body": b"\x00\x00\x00\x00",
     # The cut points fall inside the DateTime, String, Decimal and Bytes columns, the field
     # metadata and the table metadata.
-    **{f"cut at {n}": cut_region(n) for n in (12, 60, 95, 140, len(GOOD_BODY) - 20,
-                                              len(GOOD_BODY) - 3)},
-    "bad utf-8 late in a column": F.region(F.body([F.field("s", "String", ["ok"] * 20)])[:-4]
-                                           .replace(b"\x02ok\x00", b"\x02o\xff\x00")),
+    **{
+        f"cut at {n}": cut_region(n)
+        for n in (12, 60, 95, 140, len(GOOD_BODY) - 20, len(GOOD_BODY) - 3)
+    },
+    "bad utf-8 late in a column": F.region(
+        F.body([F.field("s", "String", ["ok"] * 20)])[:-4].replace(b"\x02ok\x00", b"\x02o\xff\x00")
+    ),
     "series tag 12": F.region(F.body([b"\x01a\x00\x00\x0c"])),
     "Null columns over budget": F.region(
-        F.varint(F.FORMAT_WORD) + F.varint(1001) + b"\x01a\x02\x00\x02" + F.varint(80000)
-        + bytes(80000) + b"\x00\x00\x00\x00" * 1000 + b"\x00\x00"),
+        F.varint(F.FORMAT_WORD)
+        + F.varint(1001)
+        + b"\x01a\x02\x00\x02"
+        + F.varint(80000)
+        + bytes(80000)
+        + b"\x00\x00\x00\x00" * 1000
+        + b"\x00\x00"
+    ),
 }
 
 
@@ -193,9 +236,16 @@ def test_parse_success_and_error_paths(name):
     run_case(lambda: _kvt.parse_table_frame(buf), [buf], memory_figures)
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((bytearray(8),), {}), ((None,), {}), ((), {}), ((b"", b""), {}), ((), {"buffer": b""}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((bytearray(8),), {}),
+        ((None,), {}),
+        ((), {}),
+        ((b"", b""), {}),
+        ((), {"buffer": b""}),
+    ],
+)
 def test_parse_and_check_binding_errors(args, kwargs):
     def call():
         for f in (_kvt.parse_table_frame, _kvt.check_table_frame):
@@ -203,11 +253,14 @@ def test_parse_and_check_binding_errors(args, kwargs):
                 f(*args, **kwargs)
             except TypeError:
                 pass
+
     run_case(call, [*args, *kwargs.values()], memory_figures)
 
 
-@pytest.mark.parametrize("buf", [GOOD, b"\x7c\x4d\x01\x00\x1f\x00\x00\x00", b"\x7c\x4d",
-                                 b"\x7c\x4d\x02\x00\x00\x00\x00\x00"])
+@pytest.mark.parametrize(
+    "buf",
+    [GOOD, b"\x7c\x4d\x01\x00\x1f\x00\x00\x00", b"\x7c\x4d", b"\x7c\x4d\x02\x00\x00\x00\x00\x00"],
+)
 def test_check_table_frame(buf):
     run_case(lambda: _kvt.check_table_frame(buf), [buf], memory_figures)
 
@@ -219,6 +272,7 @@ def test_zone_functions(zone, tz):
             _kvt.set_local_zone(tz)
         finally:
             _kvt.get_local_offset()
+
     run_case(call, [tz], memory_figures)
     run_case(lambda: _kvt.set_local_zone(tz=3), [], memory_figures)
     run_case(lambda: _kvt.get_local_offset(1), [], memory_figures)

@@ -3,12 +3,17 @@
 import subprocess
 import sys
 
+import _kvt
 import pytest
 
-import _kvt
-
 HEADER_31 = bytes([0x7C, 0x4D, 0x01, 0x00, 0x1F, 0x00, 0x00, 0x00])
-NAMES = ["set_local_zone", "get_local_offset", "check_table_frame", "parse_table_frame", "pack_table_frame"]
+NAMES = [
+    "set_local_zone",
+    "get_local_offset",
+    "check_table_frame",
+    "parse_table_frame",
+    "pack_table_frame",
+]
 
 
 def test_all_lists_the_five_functions_in_registration_order():
@@ -60,41 +65,75 @@ def test_built_as_a_stable_abi_module():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: _kvt.pack_table_frame("a", [], None, 4),
-         "pack_table_frame() takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda: _kvt.check_table_frame(b"", b""),
-         "check_table_frame() takes 1 positional arguments but 2 were given"),
-        (lambda: _kvt.parse_table_frame(b"", b"", b""),
-         "parse_table_frame() takes 1 positional arguments but 3 were given"),
-        (lambda: _kvt.set_local_zone(1, 2),
-         "set_local_zone() takes 1 positional arguments but 2 were given"),
-        (lambda: _kvt.pack_table_frame(),
-         "pack_table_frame() missing 2 required positional arguments: 'obj' and 'columns'"),
-        (lambda: _kvt.pack_table_frame("o"),
-         "pack_table_frame() missing 1 required positional argument: 'columns'"),
-        (lambda: _kvt.check_table_frame(),
-         "check_table_frame() missing 1 required positional argument: 'buffer'"),
-        (lambda: _kvt.set_local_zone(),
-         "set_local_zone() missing 1 required positional argument: 'tz'"),
-        (lambda: _kvt.check_table_frame(buffer=HEADER_31),
-         "check_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'"),
-        (lambda: _kvt.parse_table_frame(buffer=b""),
-         "parse_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'"),
-        (lambda: _kvt.pack_table_frame(obj="o", columns=[]),
-         "pack_table_frame() got some positional-only arguments passed as keyword arguments: 'obj' and 'columns'"),
-        (lambda: _kvt.pack_table_frame(obj="o", columns=[], decimal_fields=None),
-         "pack_table_frame() got some positional-only arguments passed as keyword arguments: "
-         "'obj', 'columns', and 'decimal_fields'"),
-        (lambda: _kvt.pack_table_frame("o", [], decimal_fields={}),
-         "pack_table_frame() got some positional-only arguments passed as keyword arguments: 'decimal_fields'"),
-        (lambda: _kvt.check_table_frame(HEADER_31, other=1),
-         "check_table_frame() got an unexpected keyword argument 'other'"),
-        (lambda: _kvt.check_table_frame(other=1, buffer=HEADER_31),
-         "check_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'"),
-        (lambda: _kvt.set_local_zone(tz=1, zone=2),
-         "set_local_zone() got an unexpected keyword argument 'zone'"),
-        (lambda: _kvt.set_local_zone(1, tz=2),
-         "set_local_zone() got multiple values for argument 'tz'"),
+        (
+            lambda: _kvt.pack_table_frame("a", [], None, 4),
+            "pack_table_frame() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: _kvt.check_table_frame(b"", b""),
+            "check_table_frame() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: _kvt.parse_table_frame(b"", b"", b""),
+            "parse_table_frame() takes 1 positional arguments but 3 were given",
+        ),
+        (
+            lambda: _kvt.set_local_zone(1, 2),
+            "set_local_zone() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: _kvt.pack_table_frame(),
+            "pack_table_frame() missing 2 required positional arguments: 'obj' and 'columns'",
+        ),
+        (
+            lambda: _kvt.pack_table_frame("o"),
+            "pack_table_frame() missing 1 required positional argument: 'columns'",
+        ),
+        (
+            lambda: _kvt.check_table_frame(),
+            "check_table_frame() missing 1 required positional argument: 'buffer'",
+        ),
+        (
+            lambda: _kvt.set_local_zone(),
+            "set_local_zone() missing 1 required positional argument: 'tz'",
+        ),
+        (
+            lambda: _kvt.check_table_frame(buffer=HEADER_31),
+            "check_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'",
+        ),
+        (
+            lambda: _kvt.parse_table_frame(buffer=b""),
+            "parse_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'",
+        ),
+        (
+            lambda: _kvt.pack_table_frame(obj="o", columns=[]),
+            "pack_table_frame() got some positional-only arguments passed as keyword arguments: 'obj' and 'columns'",
+        ),
+        (
+            lambda: _kvt.pack_table_frame(obj="o", columns=[], decimal_fields=None),
+            "pack_table_frame() got some positional-only arguments passed as keyword arguments: "
+            "'obj', 'columns', and 'decimal_fields'",
+        ),
+        (
+            lambda: _kvt.pack_table_frame("o", [], decimal_fields={}),
+            "pack_table_frame() got some positional-only arguments passed as keyword arguments: 'decimal_fields'",
+        ),
+        (
+            lambda: _kvt.check_table_frame(HEADER_31, other=1),
+            "check_table_frame() got an unexpected keyword argument 'other'",
+        ),
+        (
+            lambda: _kvt.check_table_frame(other=1, buffer=HEADER_31),
+            "check_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'",
+        ),
+        (
+            lambda: _kvt.set_local_zone(tz=1, zone=2),
+            "set_local_zone() got an unexpected keyword argument 'zone'",
+        ),
+        (
+            lambda: _kvt.set_local_zone(1, tz=2),
+            "set_local_zone() got multiple values for argument 'tz'",
+        ),
     ],
 )
 def test_binding_messages(call, message, zone):
@@ -118,8 +157,12 @@ class TestCheckTableFrame:
 
     @pytest.mark.parametrize(
         "header, length",
-        [(b"\x7c\x4d\x01\x00\x00\x00\x00\x00", 0), (b"\x7c\x4d\x01\x00\xff\xff\xff\xff", 0xFFFFFFFF),
-         (b"\x7c\x4d\x01\x00\x0c\x00\x00\x00", 12), (b"\x7c\x4d\x01\x00\x00\x01\x00\x00", 256)],
+        [
+            (b"\x7c\x4d\x01\x00\x00\x00\x00\x00", 0),
+            (b"\x7c\x4d\x01\x00\xff\xff\xff\xff", 0xFFFFFFFF),
+            (b"\x7c\x4d\x01\x00\x0c\x00\x00\x00", 12),
+            (b"\x7c\x4d\x01\x00\x00\x01\x00\x00", 256),
+        ],
     )
     def test_length_is_unsigned_little_endian(self, header, length):
         assert _kvt.check_table_frame(header) == length
@@ -130,7 +173,14 @@ class TestCheckTableFrame:
             _kvt.check_table_frame(HEADER_31[:n])
 
     @pytest.mark.parametrize(
-        "start", [b"\x7c\x4d\x02\x00", b"\x7c\x4d\x01\x01", b"\x00\x00\x01\x00", b"\x4d\x7c\x01\x00", b"\x7d\x4d\x01\x00"]
+        "start",
+        [
+            b"\x7c\x4d\x02\x00",
+            b"\x7c\x4d\x01\x01",
+            b"\x00\x00\x01\x00",
+            b"\x4d\x7c\x01\x00",
+            b"\x7d\x4d\x01\x00",
+        ],
     )
     def test_not_a_frame(self, start):
         with pytest.raises(ValueError, match="^buffer is not a table frame$"):
@@ -175,7 +225,9 @@ class TestLocalZone:
     def test_initial_offset_in_a_fresh_process(self):
         out = subprocess.run(
             [sys.executable, "-c", "import _kvt; print(_kvt.get_local_offset())"],
-            check=True, capture_output=True, text=True,
+            check=True,
+            capture_output=True,
+            text=True,
         ).stdout
         assert out.strip() == "28800000000"
 
@@ -258,10 +310,26 @@ class TestPackArguments:
             ((None, []), TypeError, "argument 'obj': 'None' is not an instance of 'str'"),
             ((5, None), TypeError, "argument 'obj': 'int' object is not an instance of 'str'"),
             (("o", None), TypeError, "argument 'columns': 'None' is not an instance of 'list'"),
-            (("o", ()), TypeError, "argument 'columns': 'tuple' object is not an instance of 'list'"),
-            (("o", [], []), TypeError, "argument 'decimal_fields': 'list' object is not an instance of 'dict'"),
-            (("o", [], {1: 2}), TypeError, "argument 'decimal_fields': 'int' object is not an instance of 'str'"),
-            (("o", [], {None: 2}), TypeError, "argument 'decimal_fields': 'None' is not an instance of 'str'"),
+            (
+                ("o", ()),
+                TypeError,
+                "argument 'columns': 'tuple' object is not an instance of 'list'",
+            ),
+            (
+                ("o", [], []),
+                TypeError,
+                "argument 'decimal_fields': 'list' object is not an instance of 'dict'",
+            ),
+            (
+                ("o", [], {1: 2}),
+                TypeError,
+                "argument 'decimal_fields': 'int' object is not an instance of 'str'",
+            ),
+            (
+                ("o", [], {None: 2}),
+                TypeError,
+                "argument 'decimal_fields': 'None' is not an instance of 'str'",
+            ),
             (("o", [], {"a": -1}), OverflowError, None),
             (("o", [], {"a": 2**64}), OverflowError, None),
         ],

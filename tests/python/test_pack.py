@@ -11,10 +11,9 @@ import sys
 import warnings
 import zlib
 
+import _kvt
 import numpy as np
 import pytest
-
-import _kvt
 
 NAT = -(2**63)
 U64 = 2**64 - 1

@@ -8,13 +8,12 @@ import subprocess
 import sys
 import textwrap
 
+import _kvt
+import frames as F
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import _kvt
-import frames as F
 
 NAT = -(1 << 63)
 I64_MAX = (1 << 63) - 1
@@ -59,9 +58,10 @@ def test_encoder_reproduces_the_reference_frames():
     body = F.body([F.field("a", "Int64", [1, -1, 300])], F.obj_meta("x"))
     assert body == bytes.fromhex("FC01007C4D010161020002030201FB58020101036F626A05017800")
     assert F.datetime_column([1_000_000, 2_000_000, 3_000_000], unit=1_000_000) == bytes.fromhex(
-        "04FC80841E00020202")
+        "04FC80841E00020202"
+    )
     assert F.decimal_column([150, 225], 2) == bytes.fromhex("0304FB2C0196")
-    assert F.variant("Decimal", F.d64(15, 1)) == bytes.fromhex("04" "000000000000" "0F10")
+    assert F.variant("Decimal", F.d64(15, 1)) == bytes.fromhex("040000000000000F10")
 
 
 def test_packer_output_parses_with_the_object_name():
@@ -80,17 +80,19 @@ KIND_CASES = [
     ("Float64", [1.0, -2.5, math.inf], {}, np.float64, [1.0, -2.5, math.inf], False),
     ("Float32", [1.5, -0.25], {}, np.float32, [1.5, -0.25], False),
     ("Bool", [True, False, True], {}, np.bool_, [True, False, True], False),
-    ("String", ["", "é", "abc", "\U0001F600"], {}, object, ["", "é", "abc", "\U0001F600"], False),
+    ("String", ["", "é", "abc", "\U0001f600"], {}, object, ["", "é", "abc", "\U0001f600"], False),
     ("Bytes", [b"", b"\xff\x00", b"abc"], {}, object, [b"", b"\xff\x00", b"abc"], False),
     ("Decimal", [12345, -12345, 0], {"scale": 2}, np.float64, [123.45, -123.45, 0.0], False),
     ("DateTime", [0, 1_500_000], {}, np.dtype("M8[us]"), [0, 1_500_000], False),
 ]
 
 
-@pytest.mark.parametrize("kind, values, opts, dtype, expected, base_none", KIND_CASES,
-                         ids=[c[0] for c in KIND_CASES])
-def test_each_kind_gives_its_dtype_values_and_owner(zone, kind, values, opts, dtype, expected,
-                                                    base_none):
+@pytest.mark.parametrize(
+    "kind, values, opts, dtype, expected, base_none", KIND_CASES, ids=[c[0] for c in KIND_CASES]
+)
+def test_each_kind_gives_its_dtype_values_and_owner(
+    zone, kind, values, opts, dtype, expected, base_none
+):
     _kvt.set_local_zone(0)
     arr = one_column(kind, values, **opts)
     assert type(arr) is np.ndarray
@@ -109,12 +111,22 @@ def test_each_kind_gives_its_dtype_values_and_owner(zone, kind, values, opts, dt
         assert is_owner_capsule(arr.base) and not arr.flags.owndata
 
 
-@pytest.mark.parametrize("kind, dtype, base_none", [
-    ("Int64", np.int64, False), ("Int32", np.int32, False), ("UInt32", np.uint32, True),
-    ("UInt64", np.uint64, True), ("Float64", np.float64, False), ("Float32", np.float32, False),
-    ("Bool", np.bool_, False), ("String", object, False), ("Bytes", object, False),
-    ("Decimal", np.float64, False), ("DateTime", np.dtype("M8[us]"), False),
-])
+@pytest.mark.parametrize(
+    "kind, dtype, base_none",
+    [
+        ("Int64", np.int64, False),
+        ("Int32", np.int32, False),
+        ("UInt32", np.uint32, True),
+        ("UInt64", np.uint64, True),
+        ("Float64", np.float64, False),
+        ("Float32", np.float32, False),
+        ("Bool", np.bool_, False),
+        ("String", object, False),
+        ("Bytes", object, False),
+        ("Decimal", np.float64, False),
+        ("DateTime", np.dtype("M8[us]"), False),
+    ],
+)
 def test_empty_columns_are_empty_arrays_of_their_dtype(kind, dtype, base_none):
     arr = one_column(kind, [])
     assert arr.dtype == np.dtype(dtype) and arr.shape == (0,)
@@ -142,20 +154,24 @@ def test_floats_keep_every_bit():
     arr = one_column("Float64", [f64_from_bits(b) for b in bits64])
     assert arr.view(np.uint64).tolist() == bits64
     bits32 = [0x7FC00001, 0x80000000, 0x00000001, 0xFF800123]
-    body = F.body([b"\x01c" + b"\x0a\x00\x0a" + F.varint(4)
-                   + b"".join(struct.pack("<I", b) for b in bits32)])
+    body = F.body(
+        [b"\x01c" + b"\x0a\x00\x0a" + F.varint(4) + b"".join(struct.pack("<I", b) for b in bits32)]
+    )
     arr = parse_body(body)[2][0][1]
     assert arr.dtype == np.float32 and arr.view(np.uint32).tolist() == bits32
 
 
-@pytest.mark.parametrize("mantissas, scale, expected", [
-    ([12345], 0, [12345.0]),
-    ([12345, -12345], 2, [123.45, -123.45]),
-    ([5], 13, [5 / 10**13]),
-    ([-(2**56 - 1)], 15, [-(2**56 - 1) / 10**15]),
-    ([1, 2, 3], 11, [1e-11, 2e-11, 3e-11]),
-    ([0, 7, 0], 3, [0.0, 0.007, 0.0]),
-])
+@pytest.mark.parametrize(
+    "mantissas, scale, expected",
+    [
+        ([12345], 0, [12345.0]),
+        ([12345, -12345], 2, [123.45, -123.45]),
+        ([5], 13, [5 / 10**13]),
+        ([-(2**56 - 1)], 15, [-(2**56 - 1) / 10**15]),
+        ([1, 2, 3], 11, [1e-11, 2e-11, 3e-11]),
+        ([0, 7, 0], 3, [0.0, 0.007, 0.0]),
+    ],
+)
 def test_decimals_become_mantissa_over_power_of_ten(mantissas, scale, expected):
     arr = one_column("Decimal", mantissas, scale=scale)
     assert arr.dtype == np.float64
@@ -170,14 +186,20 @@ def test_data_type_is_ignored_and_series_kind_decides():
 # ---- Null columns and the row count ----
 
 
-@pytest.mark.parametrize("fields, lengths", [
-    ([("Null", [])], [0]),
-    ([("Null", []), ("Int64", [1, 2, 3]), ("Null", [])], [0, 3, 0]),
-    ([("Int64", [1, 2, 3, 4, 5]), ("Null", [])], [5, 5]),
-    ([("String", ["a", "b"]), ("Null", []), ("Float64", [1.0] * 4), ("Null", [])], [2, 2, 4, 2]),
-    ([("Bool", []), ("Null", [])], [0, 0]),
-    ([("Int64", [1, 2, 3]), ("Int32", [1, 2, 3, 4, 5])], [3, 5]),
-])
+@pytest.mark.parametrize(
+    "fields, lengths",
+    [
+        ([("Null", [])], [0]),
+        ([("Null", []), ("Int64", [1, 2, 3]), ("Null", [])], [0, 3, 0]),
+        ([("Int64", [1, 2, 3, 4, 5]), ("Null", [])], [5, 5]),
+        (
+            [("String", ["a", "b"]), ("Null", []), ("Float64", [1.0] * 4), ("Null", [])],
+            [2, 2, 4, 2],
+        ),
+        ([("Bool", []), ("Null", [])], [0, 0]),
+        ([("Int64", [1, 2, 3]), ("Int32", [1, 2, 3, 4, 5])], [3, 5]),
+    ],
+)
 def test_null_columns_take_the_first_columns_length(fields, lengths):
     _, _, cols = parse_fields(*[F.field(f"f{i}", k, v) for i, (k, v) in enumerate(fields)])
     assert [len(a) for _, a in cols] == lengths
@@ -192,34 +214,56 @@ def test_a_table_without_fields_gives_an_empty_list():
 
 
 def test_columns_keep_frame_order_and_repeated_names():
-    _, _, cols = parse_fields(F.field("a", "Int64", [1]), F.field("a", "Int32", [2]),
-                              F.field("", "Bool", [True]))
+    _, _, cols = parse_fields(
+        F.field("a", "Int64", [1]), F.field("a", "Int32", [2]), F.field("", "Bool", [True])
+    )
     assert [(n, a.dtype, a.tolist()) for n, a in cols] == [
-        ("a", np.int64, [1]), ("a", np.int32, [2]), ("", np.bool_, [True])]
+        ("a", np.int64, [1]),
+        ("a", np.int32, [2]),
+        ("", np.bool_, [True]),
+    ]
 
 
 # ---- names from metadata ----
 
 EVERY_VARIANT = [
-    ("Null", None), ("DateTime", -5), ("Int64", 1 << 40), ("Float64", 2.5),
-    ("Decimal", F.d64(15, 1, negative=True)), ("String", "s"), ("Bool", True), ("Int32", -7),
-    ("UInt32", 251), ("UInt64", 2**64 - 1), ("Float32", 0.5), ("Bytes", b"\xff"),
+    ("Null", None),
+    ("DateTime", -5),
+    ("Int64", 1 << 40),
+    ("Float64", 2.5),
+    ("Decimal", F.d64(15, 1, negative=True)),
+    ("String", "s"),
+    ("Bool", True),
+    ("Int32", -7),
+    ("UInt32", 251),
+    ("UInt64", 2**64 - 1),
+    ("Float32", 0.5),
+    ("Bytes", b"\xff"),
 ]
 
 
-@pytest.mark.parametrize("entries, names", [
-    (None, ("", "")),
-    ([], ("", "")),
-    (F.obj_meta("o"), ("", "o")),
-    ([("table", ("String", "t")), ("obj", ("String", "o"))], ("t", "o")),
-    ([("obj", ("String", "ö\U0001F600")), ("table", ("String", ""))], ("", "ö\U0001F600")),
-    ([("obj", ("Int64", 5)), ("table", ("Bytes", b"t"))], ("", "")),
-    ([("obj", ("String", "first")), ("obj", ("String", "second"))], ("", "second")),
-    ([("Obj", ("String", "x")), ("TABLE", ("String", "y")), ("obj ", ("String", "z"))], ("", "")),
-    ([(f"k{i}", v) for i, v in enumerate(EVERY_VARIANT)] + F.obj_meta("o"), ("", "o")),
-] + [([("obj", v), ("table", v)], ("s", "s") if v[0] == "String" else ("", ""))
-     for v in EVERY_VARIANT],
-    ids=lambda p: None)
+@pytest.mark.parametrize(
+    "entries, names",
+    [
+        (None, ("", "")),
+        ([], ("", "")),
+        (F.obj_meta("o"), ("", "o")),
+        ([("table", ("String", "t")), ("obj", ("String", "o"))], ("t", "o")),
+        ([("obj", ("String", "ö\U0001f600")), ("table", ("String", ""))], ("", "ö\U0001f600")),
+        ([("obj", ("Int64", 5)), ("table", ("Bytes", b"t"))], ("", "")),
+        ([("obj", ("String", "first")), ("obj", ("String", "second"))], ("", "second")),
+        (
+            [("Obj", ("String", "x")), ("TABLE", ("String", "y")), ("obj ", ("String", "z"))],
+            ("", ""),
+        ),
+        ([(f"k{i}", v) for i, v in enumerate(EVERY_VARIANT)] + F.obj_meta("o"), ("", "o")),
+    ]
+    + [
+        ([("obj", v), ("table", v)], ("s", "s") if v[0] == "String" else ("", ""))
+        for v in EVERY_VARIANT
+    ],
+    ids=lambda p: None,
+)
 def test_names_come_from_string_entries_only(entries, names):
     table, obj, cols = parse_fields(F.field("c", "Int64", [1]), meta_entries=entries)
     assert (table, obj) == names
@@ -229,9 +273,11 @@ def test_names_come_from_string_entries_only(entries, names):
 
 def test_field_metadata_of_every_kind_is_dropped_unseen():
     entries = [(f"k{i}", v) for i, v in enumerate(EVERY_VARIANT)]
-    result = parse_fields(F.field("a", "Int64", [1], meta_entries=entries),
-                          F.field("b", "Bool", [True], meta_entries=[]),
-                          meta_entries=F.obj_meta("o"))
+    result = parse_fields(
+        F.field("a", "Int64", [1], meta_entries=entries),
+        F.field("b", "Bool", [True], meta_entries=[]),
+        meta_entries=F.obj_meta("o"),
+    )
     assert result[:2] == ("", "o")
     assert [(n, a.tolist()) for n, a in result[2]] == [("a", [1]), ("b", [True])]
 
@@ -246,25 +292,34 @@ def test_format_word_flag_and_trailing_body_bytes_are_not_visible():
 
 
 def test_initial_zone_shifts_by_eight_hours_in_a_fresh_process():
-    code = textwrap.dedent(f"""
+    code = textwrap.dedent("""
         import _kvt, frames
         arr = _kvt.parse_table_frame(frames.region(frames.body(
             [frames.field("t", "DateTime", [0])])))[2][0][1]
         print(_kvt.get_local_offset(), str(arr[0]))
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         cwd=os.path.dirname(__file__), check=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=os.path.dirname(__file__),
+        check=True,
+    ).stdout.split()
     assert out == ["28800000000", "1970-01-01T08:00:00.000000"]
 
 
-@pytest.mark.parametrize("hours, text", [
-    (8, "1970-01-01T08:00:00.000000"),
-    (0, "1970-01-01T00:00:00.000000"),
-    (-5, "1969-12-31T19:00:00.000000"),
-    (25, "1970-01-02T01:00:00.000000"),
-    (-25, "1969-12-30T23:00:00.000000"),
-])
+@pytest.mark.parametrize(
+    "hours, text",
+    [
+        (8, "1970-01-01T08:00:00.000000"),
+        (0, "1970-01-01T00:00:00.000000"),
+        (-5, "1969-12-31T19:00:00.000000"),
+        (25, "1970-01-02T01:00:00.000000"),
+        (-25, "1969-12-30T23:00:00.000000"),
+    ],
+)
 def test_timestamps_show_local_wall_clock_time(zone, hours, text):
     _kvt.set_local_zone(hours)
     arr = one_column("DateTime", [0, NAT, 1])
@@ -302,14 +357,23 @@ def test_shift_matches_a_plain_reference_with_wrap_around_and_nat(zone, hours, s
 
 
 def every_kind_body():
-    return F.body([
-        F.field("i64", "Int64", [1, 2, 3]), F.field("i32", "Int32", [1, 2, 3]),
-        F.field("u32", "UInt32", [1, 2, 3]), F.field("u64", "UInt64", [1, 2, 3]),
-        F.field("f64", "Float64", [1.0, 2.0, 3.0]), F.field("f32", "Float32", [1.0, 2.0, 3.0]),
-        F.field("b", "Bool", [True, False, True]), F.field("n", "Null"),
-        F.field("s", "String", ["a", "b", "c"]), F.field("y", "Bytes", [b"a", b"b", b"c"]),
-        F.field("d", "Decimal", [1, 2, 3], scale=1), F.field("t", "DateTime", [1, 2, 3]),
-    ], F.obj_meta("o"))
+    return F.body(
+        [
+            F.field("i64", "Int64", [1, 2, 3]),
+            F.field("i32", "Int32", [1, 2, 3]),
+            F.field("u32", "UInt32", [1, 2, 3]),
+            F.field("u64", "UInt64", [1, 2, 3]),
+            F.field("f64", "Float64", [1.0, 2.0, 3.0]),
+            F.field("f32", "Float32", [1.0, 2.0, 3.0]),
+            F.field("b", "Bool", [True, False, True]),
+            F.field("n", "Null"),
+            F.field("s", "String", ["a", "b", "c"]),
+            F.field("y", "Bytes", [b"a", b"b", b"c"]),
+            F.field("d", "Decimal", [1, 2, 3], scale=1),
+            F.field("t", "DateTime", [1, 2, 3]),
+        ],
+        F.obj_meta("o"),
+    )
 
 
 def test_arrays_are_writeable_and_share_nothing():
@@ -368,8 +432,10 @@ def test_object_slots_hold_and_release_their_references(kind, values):
 
 # ---- errors ----
 
-OPTION_NAME = ("core::option::Option<std::collections::hash::map::HashMap<alloc::string::String, "
-               "kvt_table::variant::Variant>>")
+OPTION_NAME = (
+    "core::option::Option<std::collections::hash::map::HashMap<alloc::string::String, "
+    "kvt_table::variant::Variant>>"
+)
 DECODE = "Invalid table frame: Failed to decode table: "
 HEAD = F.varint(F.FORMAT_WORD)
 
@@ -388,41 +454,77 @@ ERROR_CASES = [
     (F.region(F.body())[:-1], "Table frame CRC32 check failed"),
     (F.region(F.body()[:-1]), DECODE + "UnexpectedEnd { additional: 1 }"),
     (F.region(F.body()[:-1] + b"\x02"), DECODE + "InvalidBooleanValue(2)"),
-    (F.region(HEAD + b"\x00\x02"), DECODE + "UnexpectedVariant { type_name: \"" + OPTION_NAME
-     + "\", allowed: Range { min: 0, max: 1 }, found: 2 }"),
-    (F.region(HEAD + b"\x00\x01\x01\x01k\x0c"),
-     DECODE + "UnexpectedVariant { type_name: \"Variant\", allowed: Range { min: 0, max: 11 }, "
-     "found: 12 }"),
-    (F.region(HEAD + b"\x00\x01\x01\x01k\x05\x01\xff\x00"),
-     DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
-    (F.region(one_field_body(b"\x01\xff\x00\x00\x00")),
-     DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
-    (F.region(one_field_body(b"\x03a\xe2\x82\x00\x00\x00")),
-     DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 1, error_len: None } }"),
-    (F.region(one_field_body(b"\x01a\x0c\x00\x00")),
-     DECODE + "UnexpectedVariant { type_name: \"DataType\", allowed: Range { min: 0, max: 11 }, "
-     "found: 12 }"),
-    (F.region(one_field_body(b"\x01a\x00\x00\x0c")),
-     DECODE + "UnexpectedVariant { type_name: \"Series\", allowed: Range { min: 0, max: 11 }, "
-     "found: 12 }"),
-    (F.region(one_field_body(b"\x01a\x03\x00\x03\x03" + struct.pack("<dd", 1, 2) + b"\x00" * 4,
-                             tail=b"")),
-     DECODE + "UnexpectedEnd { additional: 4 }"),
-    (F.region(one_field_body(b"\x01a\x08\x00\x08\x01\xfd" + b"\x00" * 8)),
-     DECODE + "InvalidIntegerType { expected: U32, found: U64 }"),
-    (F.region(one_field_body(b"\x01a\x07\x00\x07\x01\xfd" + b"\x00" * 8)),
-     DECODE + "InvalidIntegerType { expected: I32, found: I64 }"),
-    (F.region(one_field_body(b"\x01a\x02\x00\x02\x01\xff")),
-     DECODE + "InvalidIntegerType { expected: I64, found: Reserved }"),
+    (
+        F.region(HEAD + b"\x00\x02"),
+        DECODE
+        + 'UnexpectedVariant { type_name: "'
+        + OPTION_NAME
+        + '", allowed: Range { min: 0, max: 1 }, found: 2 }',
+    ),
+    (
+        F.region(HEAD + b"\x00\x01\x01\x01k\x0c"),
+        DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, '
+        "found: 12 }",
+    ),
+    (
+        F.region(HEAD + b"\x00\x01\x01\x01k\x05\x01\xff\x00"),
+        DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }",
+    ),
+    (
+        F.region(one_field_body(b"\x01\xff\x00\x00\x00")),
+        DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }",
+    ),
+    (
+        F.region(one_field_body(b"\x03a\xe2\x82\x00\x00\x00")),
+        DECODE + "Utf8 { inner: Utf8Error { valid_up_to: 1, error_len: None } }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x0c\x00\x00")),
+        DECODE + 'UnexpectedVariant { type_name: "DataType", allowed: Range { min: 0, max: 11 }, '
+        "found: 12 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x00\x00\x0c")),
+        DECODE + 'UnexpectedVariant { type_name: "Series", allowed: Range { min: 0, max: 11 }, '
+        "found: 12 }",
+    ),
+    (
+        F.region(
+            one_field_body(
+                b"\x01a\x03\x00\x03\x03" + struct.pack("<dd", 1, 2) + b"\x00" * 4, tail=b""
+            )
+        ),
+        DECODE + "UnexpectedEnd { additional: 4 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x08\x00\x08\x01\xfd" + b"\x00" * 8)),
+        DECODE + "InvalidIntegerType { expected: U32, found: U64 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x07\x00\x07\x01\xfd" + b"\x00" * 8)),
+        DECODE + "InvalidIntegerType { expected: I32, found: I64 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x02\x00\x02\x01\xff")),
+        DECODE + "InvalidIntegerType { expected: I64, found: Reserved }",
+    ),
     (F.region(one_field_body(b"\x01a\x06\x00\x06\x02\x01\x03")), DECODE + "InvalidBooleanValue(3)"),
-    (F.region(one_field_body(b"\x01a\x05\x00\x05\x01\x05abc", tail=b"")),
-     DECODE + "UnexpectedEnd { additional: 2 }"),
-    (F.region(one_field_body(b"\x01a\x0b\x00\x0b\x01\xfd" + b"\xff" * 7 + b"\x7f", tail=b"")),
-     DECODE + "UnexpectedEnd { additional: 9223372036854775807 }"),
-    (F.region(HEAD + b"\xfd" + (1 << 56).to_bytes(8, "little") + b"\x00" * 10),
-     DECODE + "UnexpectedEnd { additional: 1 }"),
-    (F.region(one_field_body(b"\x01a\x01\x00\x01\x05\x02\x02", tail=b"")),
-     DECODE + "UnexpectedEnd { additional: 1 }"),
+    (
+        F.region(one_field_body(b"\x01a\x05\x00\x05\x01\x05abc", tail=b"")),
+        DECODE + "UnexpectedEnd { additional: 2 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x0b\x00\x0b\x01\xfd" + b"\xff" * 7 + b"\x7f", tail=b"")),
+        DECODE + "UnexpectedEnd { additional: 9223372036854775807 }",
+    ),
+    (
+        F.region(HEAD + b"\xfd" + (1 << 56).to_bytes(8, "little") + b"\x00" * 10),
+        DECODE + "UnexpectedEnd { additional: 1 }",
+    ),
+    (
+        F.region(one_field_body(b"\x01a\x01\x00\x01\x05\x02\x02", tail=b"")),
+        DECODE + "UnexpectedEnd { additional: 1 }",
+    ),
 ]
 
 
@@ -442,8 +544,11 @@ def test_whole_frame_reference_example_fails_the_checksum():
 
 
 def test_every_single_flipped_bit_fails_the_checksum():
-    region = F.region(F.body([F.field("a", "Int64", [1, -1, 300]),
-                              F.field("s", "String", ["xy"])], F.obj_meta("o")))
+    region = F.region(
+        F.body(
+            [F.field("a", "Int64", [1, -1, 300]), F.field("s", "String", ["xy"])], F.obj_meta("o")
+        )
+    )
     assert _kvt.parse_table_frame(region)[1] == "o"
     for bit in range(len(region) * 8):
         damaged = bytearray(region)
@@ -453,12 +558,18 @@ def test_every_single_flipped_bit_fails_the_checksum():
         assert str(e.value) == "Table frame CRC32 check failed", bit
 
 
-@pytest.mark.parametrize("buffer, message", [
-    (bytearray(4), "argument 'buffer': 'bytearray' object is not an instance of 'bytes'"),
-    (memoryview(b"abcd"), "argument 'buffer': 'memoryview' object is not an instance of 'bytes'"),
-    ("abcd", "argument 'buffer': 'str' object is not an instance of 'bytes'"),
-    (None, "argument 'buffer': 'None' is not an instance of 'bytes'"),
-])
+@pytest.mark.parametrize(
+    "buffer, message",
+    [
+        (bytearray(4), "argument 'buffer': 'bytearray' object is not an instance of 'bytes'"),
+        (
+            memoryview(b"abcd"),
+            "argument 'buffer': 'memoryview' object is not an instance of 'bytes'",
+        ),
+        ("abcd", "argument 'buffer': 'str' object is not an instance of 'bytes'"),
+        (None, "argument 'buffer': 'None' is not an instance of 'bytes'"),
+    ],
+)
 def test_buffer_must_be_bytes(buffer, message):
     with pytest.raises(TypeError) as e:
         _kvt.parse_table_frame(buffer)
@@ -468,8 +579,12 @@ def test_buffer_must_be_bytes(buffer, message):
 def test_bytes_subclass_is_accepted():
     class B(bytes):
         pass
+
     assert _kvt.parse_table_frame(B(F.region(F.body(meta_entries=F.obj_meta("o"))))) == (
-        "", "o", [])
+        "",
+        "o",
+        [],
+    )
 
 
 @pytest.mark.parametrize("buffer", [F.region(every_kind_body()), b"\x00\x00\x00\x00", b"\x01"])
@@ -490,14 +605,25 @@ def resident_bytes():
 
 @pytest.mark.memory_figures
 def test_repeated_parsing_keeps_memory_flat():
-    good = F.region(F.body([
-        F.field("i", "Int64", range(2000)), F.field("s", "String", [str(i) for i in range(500)]),
-        F.field("y", "Bytes", [b"x" * 30] * 500), F.field("d", "Decimal", range(2000), scale=2),
-        F.field("t", "DateTime", range(0, 2000 * 7, 7)), F.field("u", "UInt64", range(2000)),
-        F.field("n", "Null", meta_entries=[("k", ("String", "v" * 100))]),
-    ], F.obj_meta("o") + [("table", ("String", "t"))]))
-    bad = [good[:-1] + bytes([good[-1] ^ 1]), b"\x00\x00\x00\x00",
-           F.region(F.body([F.field("s", "String", ["a" * 1000])])[:-3])]
+    good = F.region(
+        F.body(
+            [
+                F.field("i", "Int64", range(2000)),
+                F.field("s", "String", [str(i) for i in range(500)]),
+                F.field("y", "Bytes", [b"x" * 30] * 500),
+                F.field("d", "Decimal", range(2000), scale=2),
+                F.field("t", "DateTime", range(0, 2000 * 7, 7)),
+                F.field("u", "UInt64", range(2000)),
+                F.field("n", "Null", meta_entries=[("k", ("String", "v" * 100))]),
+            ],
+            F.obj_meta("o") + [("table", ("String", "t"))],
+        )
+    )
+    bad = [
+        good[:-1] + bytes([good[-1] ^ 1]),
+        b"\x00\x00\x00\x00",
+        F.region(F.body([F.field("s", "String", ["a" * 1000])])[:-3]),
+    ]
 
     def run(rounds):
         for _ in range(rounds):
@@ -550,12 +676,20 @@ def test_refused_allocation_raises_the_internal_error_and_frees_the_table():
         print(len(arr), arr[-1])
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         cwd=os.path.dirname(__file__))
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=os.path.dirname(__file__),
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:4] == [
-        "10000000 1", "InternalError False Failed to parse a table frame: std::bad_alloc",
-        "True", "10000000 10000000.0"]
+        "10000000 1",
+        "InternalError False Failed to parse a table frame: std::bad_alloc",
+        "True",
+        "10000000 10000000.0",
+    ]
 
 
 # ---- round trips through the packer ----
@@ -580,12 +714,14 @@ def decimal_value(x, p):
 def int_arrays(dtype):
     info = np.iinfo(dtype)
     return st.lists(st.integers(int(info.min), int(info.max)), max_size=40).map(
-        lambda v: np.array(v, dtype=dtype))
+        lambda v: np.array(v, dtype=dtype)
+    )
 
 
 def bit_arrays(dtype, ubits):
     return st.lists(st.integers(0, 2**ubits - 1), max_size=40).map(
-        lambda v: np.array(v, dtype=f"u{ubits // 8}").view(dtype))
+        lambda v: np.array(v, dtype=f"u{ubits // 8}").view(dtype)
+    )
 
 
 COLUMN = st.one_of(
@@ -596,15 +732,20 @@ COLUMN = st.one_of(
     st.lists(st.booleans(), max_size=40).map(lambda v: ("bool", np.array(v, dtype=bool), None)),
     int_arrays(np.int64).map(lambda a: ("dt", a.view("M8[us]"), None)),
     st.lists(st.text(st.characters(exclude_categories=["Cs"])), max_size=20).map(
-        lambda v: ("str", v, None)),
+        lambda v: ("str", v, None)
+    ),
     st.tuples(st.lists(st.floats(width=64), max_size=20), st.integers(0, 15)).map(
-        lambda t: ("dec", np.array(t[0], dtype=np.float64), t[1])),
+        lambda t: ("dec", np.array(t[0], dtype=np.float64), t[1])
+    ),
 )
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(obj=st.text(st.characters(exclude_categories=["Cs"]), max_size=10),
-       columns=st.lists(COLUMN, max_size=6), hours=st.integers(-25, 25))
+@given(
+    obj=st.text(st.characters(exclude_categories=["Cs"]), max_size=10),
+    columns=st.lists(COLUMN, max_size=6),
+    hours=st.integers(-25, 25),
+)
 def test_packed_tables_parse_back(obj, columns, hours):
     saved = _kvt.get_local_offset()
     _kvt.set_local_zone(hours)

@@ -7,11 +7,10 @@ that threads change hands between (and, if the lock were ever released, inside) 
 import sys
 import threading
 
-import numpy as np
-import pytest
-
 import _kvt
 import frames as F
+import numpy as np
+import pytest
 
 HOUR_US = 3_600_000_000
 ZONES = [-25, -5, 0, 3, 8, 25]
@@ -30,12 +29,12 @@ def columns_for(seed):
     rng = np.random.default_rng(seed)
     n = 500 + seed
     return [
-        ("i", rng.integers(-2**63, 2**63 - 1, n, dtype=np.int64)),
+        ("i", rng.integers(-(2**63), 2**63 - 1, n, dtype=np.int64)),
         ("f", rng.standard_normal(n)),
-        ("i32", rng.integers(-2**31, 2**31 - 1, n, dtype=np.int32)),
+        ("i32", rng.integers(-(2**31), 2**31 - 1, n, dtype=np.int32)),
         ("b", rng.integers(0, 2, n).astype(bool)),
-        ("t", rng.integers(-10**15, 10**15, n, dtype=np.int64).view("M8[us]")),
-        ("t2", rng.integers(-10**15, 10**15, n, dtype=np.int64).view("M8[us]")),
+        ("t", rng.integers(-(10**15), 10**15, n, dtype=np.int64).view("M8[us]")),
+        ("t2", rng.integers(-(10**15), 10**15, n, dtype=np.int64).view("M8[us]")),
         ("s", [str(x) for x in rng.integers(0, 10**6, n // 10)]),
         ("d", rng.standard_normal(n)),
     ]
@@ -73,6 +72,7 @@ def test_packing_parsing_and_zone_switching_at_once(zone, fast_switching):
         def work():
             for _ in range(ROUNDS):
                 assert _kvt.pack_table_frame(f"obj{i}", inputs[i], {"d": 4}) == frames[i]
+
         return work
 
     def parser(i):
@@ -89,6 +89,7 @@ def test_packing_parsing_and_zone_switching_at_once(zone, fast_switching):
                 assert shift[0] // HOUR_US in ZONES and shift[0] % HOUR_US == 0
                 for name in ("i", "f", "i32", "b", "s", "d"):
                     assert np.array_equal(got[name], stored[i][name])
+
         return work
 
     def switcher(k):
@@ -98,10 +99,14 @@ def test_packing_parsing_and_zone_switching_at_once(zone, fast_switching):
                 _kvt.set_local_zone(tz)
                 offset = _kvt.get_local_offset()
                 assert offset // HOUR_US in ZONES and offset % HOUR_US == 0
+
         return work
 
-    run_threads([packer(i) for i in range(4)] + [parser(i) for i in range(4)]
-                + [switcher(k) for k in range(2)])
+    run_threads(
+        [packer(i) for i in range(4)]
+        + [parser(i) for i in range(4)]
+        + [switcher(k) for k in range(2)]
+    )
 
 
 def test_threads_sharing_one_array_and_one_frame(zone, fast_switching):
@@ -119,6 +124,7 @@ def test_threads_sharing_one_array_and_one_frame(zone, fast_switching):
                 cols = _kvt.parse_table_frame(frame[8:])[2]
                 cols[0][1][:] = k  # writing into one result must not reach another
                 results[k].append(cols)
+
         return work
 
     run_threads([worker(k) for k in range(6)])
@@ -132,7 +138,7 @@ def test_error_paths_under_threads(zone, fast_switching):
     bad = [b"\x00", F.region(F.body([b"\x01a\x00\x00\x0c"])), b"\x00\x00\x00\x00"]
     messages = [
         "Invalid table frame: Content and footer too short",
-        "Invalid table frame: Failed to decode table: UnexpectedVariant { type_name: \"Series\", "
+        'Invalid table frame: Failed to decode table: UnexpectedVariant { type_name: "Series", '
         "allowed: Range { min: 0, max: 11 }, found: 12 }",
         "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: 1 }",
     ]
@@ -149,6 +155,7 @@ def test_error_paths_under_threads(zone, fast_switching):
                 assert str(e.value) == "invalid timezone"
                 with pytest.raises(TypeError):
                     _kvt.pack_table_frame("o", [("a", np.arange(10)[::2])])
+
         return work
 
     run_threads([worker(k) for k in range(6)])
