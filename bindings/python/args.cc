@@ -31,7 +31,7 @@ bool fail(const std::string& msg) {
   return false;
 }
 
-// The keyword's text, or nullopt-like empty marker when it is not valid UTF-8.
+// Puts the keyword's UTF-8 text in out; false, with the encoding error pending, when it has none.
 bool keyword_text(PyObject* kw, std::string_view& out) {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(kw, &n);

@@ -9,28 +9,14 @@
 #include "columns/decimal_column.h"
 #include "columns/string_column.h"
 #include "frame/table_testing.h"
+#include "wire/sink_testing.h"
 
 namespace kvt {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::encode_with;
 
-template <class F>
-Bytes encode_with(F encode) {
-  Sizer sizer;
-  encode(sizer);
-  Bytes out(sizer.size());
-  Writer w(out.data(), out.size());
-  encode(w);
-  EXPECT_EQ(w.size(), sizer.size());
-  // With ample room the writer takes its over-wide store path; the bytes must be the same.
-  Bytes roomy(out.size() * 9 + 64, 0xEE);
-  Writer wide(roomy.data(), roomy.size());
-  encode(wide);
-  EXPECT_EQ(wide.size(), out.size());
-  EXPECT_EQ(Bytes(roomy.begin(), roomy.begin() + static_cast<std::ptrdiff_t>(out.size())), out);
-  return out;
-}
 
 Bytes encode_decimals(std::span<const D64> v) {
   return encode_with([&](auto& s) { d64_array_bincode_encode(v, s); });

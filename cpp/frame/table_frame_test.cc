@@ -405,7 +405,7 @@ Table sample_table() {
   return t;
 }
 
-TEST(TableFrame, AnySingleBitFlipIsACheckumMismatch) {
+TEST(TableFrame, AnySingleBitFlipIsAChecksumMismatch) {
   const Bytes frame = pack(as_ref(sample_table()));
   for (size_t i = 8; i < frame.size(); ++i) {
     for (int bit = 0; bit < 8; ++bit) {

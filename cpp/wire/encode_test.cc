@@ -10,24 +10,14 @@
 #include <vector>
 
 #include "wire/sink.h"
+#include "wire/sink_testing.h"
 
 namespace kvt {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::encode_with;
 
-// Runs `emit` once into a Sizer and once into a Writer over a buffer of the counted size; the
-// two passes must agree on the length.
-template <class F>
-Bytes encode(F emit) {
-  Sizer sizer;
-  emit(sizer);
-  Bytes out(sizer.size());
-  Writer writer(out.data(), out.size());
-  emit(writer);
-  EXPECT_EQ(writer.size(), sizer.size());
-  return out;
-}
 
 struct U64Case {
   uint64_t value;
@@ -38,7 +28,7 @@ class VarintBytes : public ::testing::TestWithParam<U64Case> {};
 
 TEST_P(VarintBytes, ShortestForm) {
   const auto& c = GetParam();
-  EXPECT_EQ(encode([&](auto& s) { write_varint(s, c.value); }), c.bytes);
+  EXPECT_EQ(encode_with([&](auto& s) { write_varint(s, c.value); }), c.bytes);
   EXPECT_EQ(varint_size(c.value), c.bytes.size());
   uint8_t buf[9];
   ASSERT_EQ(encode_varint(c.value, buf), c.bytes.size());
@@ -67,7 +57,7 @@ class ZigzagI64Bytes : public ::testing::TestWithParam<I64Case> {};
 
 TEST_P(ZigzagI64Bytes, Encodes) {
   const auto& c = GetParam();
-  EXPECT_EQ(encode([&](auto& s) { write_i64(s, c.value); }), c.bytes);
+  EXPECT_EQ(encode_with([&](auto& s) { write_i64(s, c.value); }), c.bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -79,11 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
                       I64Case{INT64_MIN, {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
 
 TEST(ZigzagI32, Encodes) {
-  EXPECT_EQ(encode([](auto& s) { write_i32(s, INT32_MIN); }),
+  EXPECT_EQ(encode_with([](auto& s) { write_i32(s, INT32_MIN); }),
             (Bytes{0xFC, 0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(encode([](auto& s) { write_i32(s, INT32_MAX); }),
+  EXPECT_EQ(encode_with([](auto& s) { write_i32(s, INT32_MAX); }),
             (Bytes{0xFC, 0xFE, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(encode([](auto& s) { write_i32(s, -2); }), (Bytes{0x03}));
+  EXPECT_EQ(encode_with([](auto& s) { write_i32(s, -2); }), (Bytes{0x03}));
 }
 
 TEST(Zigzag, MapsSmallMagnitudesToSmallCodes) {
@@ -114,29 +104,29 @@ TEST(Zigzag, RoundTripsRandomValues) {
 }
 
 TEST(Encode, FixedWidthAndTags) {
-  EXPECT_EQ(encode([](auto& s) { write_bool(s, false); }), (Bytes{0x00}));
-  EXPECT_EQ(encode([](auto& s) { write_bool(s, true); }), (Bytes{0x01}));
-  EXPECT_EQ(encode([](auto& s) { write_u8(s, 0xFE); }), (Bytes{0xFE}));
-  EXPECT_EQ(encode([](auto& s) { write_option_tag(s, false); }), (Bytes{0x00}));
-  EXPECT_EQ(encode([](auto& s) { write_option_tag(s, true); }), (Bytes{0x01}));
-  EXPECT_EQ(encode([](auto& s) { write_enum_index(s, 11); }), (Bytes{0x0B}));
-  EXPECT_EQ(encode([](auto& s) { write_enum_index(s, 251); }), (Bytes{0xFB, 0xFB, 0x00}));
-  EXPECT_EQ(encode([](auto& s) { write_f64(s, 1.0); }),
+  EXPECT_EQ(encode_with([](auto& s) { write_bool(s, false); }), (Bytes{0x00}));
+  EXPECT_EQ(encode_with([](auto& s) { write_bool(s, true); }), (Bytes{0x01}));
+  EXPECT_EQ(encode_with([](auto& s) { write_u8(s, 0xFE); }), (Bytes{0xFE}));
+  EXPECT_EQ(encode_with([](auto& s) { write_option_tag(s, false); }), (Bytes{0x00}));
+  EXPECT_EQ(encode_with([](auto& s) { write_option_tag(s, true); }), (Bytes{0x01}));
+  EXPECT_EQ(encode_with([](auto& s) { write_enum_index(s, 11); }), (Bytes{0x0B}));
+  EXPECT_EQ(encode_with([](auto& s) { write_enum_index(s, 251); }), (Bytes{0xFB, 0xFB, 0x00}));
+  EXPECT_EQ(encode_with([](auto& s) { write_f64(s, 1.0); }),
             (Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0x3F}));
-  EXPECT_EQ(encode([](auto& s) { write_f64(s, -0.0); }),
+  EXPECT_EQ(encode_with([](auto& s) { write_f64(s, -0.0); }),
             (Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80}));
-  EXPECT_EQ(encode([](auto& s) { write_f32(s, 1.0f); }), (Bytes{0x00, 0x00, 0x80, 0x3F}));
-  EXPECT_EQ(encode([](auto& s) { write_f32(s, -2.5f); }), (Bytes{0x00, 0x00, 0x20, 0xC0}));
+  EXPECT_EQ(encode_with([](auto& s) { write_f32(s, 1.0f); }), (Bytes{0x00, 0x00, 0x80, 0x3F}));
+  EXPECT_EQ(encode_with([](auto& s) { write_f32(s, -2.5f); }), (Bytes{0x00, 0x00, 0x20, 0xC0}));
 }
 
 TEST(Encode, StringsAndSequences) {
-  EXPECT_EQ(encode([](auto& s) { write_str(s, ""); }), (Bytes{0x00}));
-  EXPECT_EQ(encode([](auto& s) { write_count(s, 0); }), (Bytes{0x00}));
-  EXPECT_EQ(encode([](auto& s) { write_str(s, "h\xC3\xA9"); }), (Bytes{0x03, 'h', 0xC3, 0xA9}));
-  EXPECT_EQ(encode([](auto& s) { write_bytes(s, std::string_view("\0\xFF", 2)); }),
+  EXPECT_EQ(encode_with([](auto& s) { write_str(s, ""); }), (Bytes{0x00}));
+  EXPECT_EQ(encode_with([](auto& s) { write_count(s, 0); }), (Bytes{0x00}));
+  EXPECT_EQ(encode_with([](auto& s) { write_str(s, "h\xC3\xA9"); }), (Bytes{0x03, 'h', 0xC3, 0xA9}));
+  EXPECT_EQ(encode_with([](auto& s) { write_bytes(s, std::string_view("\0\xFF", 2)); }),
             (Bytes{0x02, 0x00, 0xFF}));
   // A sequence of two f32 and a map of one u32 -> i64 entry, back to back.
-  EXPECT_EQ(encode([](auto& s) {
+  EXPECT_EQ(encode_with([](auto& s) {
               write_count(s, 2);
               write_f32(s, 0.0f);
               write_f32(s, 1.0f);
@@ -147,7 +137,7 @@ TEST(Encode, StringsAndSequences) {
             (Bytes{0x02, 0, 0, 0, 0, 0, 0, 0x80, 0x3F, 0x01, 0x07, 0x05}));
 
   std::string long_str(300, 'x');
-  Bytes b = encode([&](auto& s) { write_str(s, long_str); });
+  Bytes b = encode_with([&](auto& s) { write_str(s, long_str); });
   ASSERT_EQ(b.size(), 303u);
   EXPECT_EQ(Bytes(b.begin(), b.begin() + 3), (Bytes{0xFB, 0x2C, 0x01}));
   EXPECT_EQ(std::string(b.begin() + 3, b.end()), long_str);
@@ -160,7 +150,7 @@ TEST(Encode, SizerCountsWhatWriterWrites) {
     for (auto& v : vals) v = rng() >> (rng() % 64);
     std::string str(rng() % 400, 'a');
     size_t expected = 0;
-    Bytes b = encode([&](auto& s) {
+    Bytes b = encode_with([&](auto& s) {
       for (uint64_t v : vals) {
         write_varint(s, v);
         write_i64(s, static_cast<int64_t>(v));

@@ -1,8 +1,10 @@
 // Reader: the one bounds-checked cursor over an immutable byte slice.
 //
 // Every read either consumes bytes and returns the value or returns a DecodeError; after an error
-// the cursor is abandoned. Only this class does pointer arithmetic on input: it checks
-// n <= remaining() before every read, and callers size reservations with remaining().
+// the cursor is abandoned. It checks n <= remaining() before every read, and callers size
+// reservations with remaining(). Bulk kernels (wire/varint_seq, wire/utf8, the text column reader)
+// work on raw pointers only within a bound the Reader has checked (remaining(), a scan copy of the
+// Reader), and move the cursor on through skip_unchecked() by no more than they have checked.
 #pragma once
 
 #include <cstddef>

@@ -6,23 +6,14 @@
 #include <vector>
 
 #include "frame/table_testing.h"
+#include "wire/sink_testing.h"
 
 namespace kvt {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::encode_with;
 
-// Encodes through both sinks and checks that they agree.
-template <class F>
-Bytes encode_with(F encode) {
-  Sizer sizer;
-  encode(sizer);
-  Bytes out(sizer.size());
-  Writer w(out.data(), out.size());
-  encode(w);
-  EXPECT_EQ(w.size(), sizer.size());
-  return out;
-}
 
 Bytes encode_one(const Variant& v) {
   return encode_with([&](auto& s) { encode_variant(s, v); });
