@@ -12,6 +12,7 @@ import warnings
 import zlib
 
 import _kvt
+import frames as F
 import numpy as np
 import pytest
 
@@ -22,38 +23,18 @@ U64 = 2**64 - 1
 # --- expected bytes -------------------------------------------------------------------------------
 
 
-def uvar(v):
-    if v <= 250:
-        return bytes([v])
-    if v <= 0xFFFF:
-        return b"\xfb" + struct.pack("<H", v)
-    if v <= 0xFFFFFFFF:
-        return b"\xfc" + struct.pack("<I", v)
-    return b"\xfd" + struct.pack("<Q", v)
-
-
-def wrap64(v):
-    v &= U64
-    return v - 2**64 if v >= 2**63 else v
-
-
-def zz64(v):
-    return uvar(((v << 1) ^ (v >> 63)) & U64)
-
-
-def zz32(v):
-    return uvar(((v << 1) ^ (v >> 31)) & 0xFFFFFFFF)
-
-
-def text(s):
-    b = s.encode()
-    return uvar(len(b)) + b
-
-
 def tdiv(a, b):
     """Signed division truncating toward zero."""
     q = abs(a) // abs(b)
     return q if (a < 0) == (b < 0) else -q
+
+
+# The primitive encoders are those of frames.py; the series helpers below give (tag, payload).
+uvar = F.varint
+wrap64 = F.wrap64
+zz64 = F.zigzag64
+zz32 = F.zigzag32
+text = F.string
 
 
 def int64_series(vals):
@@ -88,21 +69,11 @@ def datetime_series(vals):
             g = abs(g)
         else:
             g = math.gcd(abs(g), abs(x))
-    out = uvar(len(vals) + 1) + zz64(g) + zz64(tdiv(vals[0], g))
-    for a, b in zip(vals, vals[1:]):
-        out += zz64(tdiv(b - a, g))
-    return 1, out
+    return 1, F.datetime_column(vals, g)
 
 
 def decimal_series(mantissas, scale):
-    if not mantissas:
-        return 4, b"\x00"
-    out = uvar(len(mantissas) + 1) + bytes([2 * scale])
-    prev = 0
-    for m in mantissas:
-        out += zz64(wrap64(m - prev))
-        prev = m
-    return 4, out
+    return 4, F.decimal_column(mantissas, scale)
 
 
 def field(name, series):
@@ -124,10 +95,7 @@ def body(obj, *fields):
 
 
 def frame(obj, *fields):
-    b = body(obj, *fields)
-    return (
-        b"\x7c\x4d\x01\x00" + struct.pack("<I", len(b) + 4) + b + struct.pack("<I", zlib.crc32(b))
-    )
+    return F.frame(body(obj, *fields))
 
 
 def one(name, series, obj="o"):
