@@ -133,7 +133,7 @@ void mix_args(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_Encode)->Apply(mix_args);
 BENCHMARK(BM_Size)->Apply(mix_args);
 BENCHMARK(BM_Decode<read_i64_seq>)->Name("BM_DecodeBulk")->Apply(mix_args);
-BENCHMARK(BM_Decode<read_i64_seq_slow>)->Name("BM_DecodeSlow")->Apply(mix_args);
+BENCHMARK(BM_Decode<scalar::read_i64_seq>)->Name("BM_DecodeScalar")->Apply(mix_args);
 BENCHMARK(BM_ValidateUtf8)->ArgNames({"text"})->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

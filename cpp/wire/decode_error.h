@@ -9,7 +9,19 @@
 namespace kvt {
 
 enum class IntegerType : uint8_t {
-  U8, U16, U32, U64, U128, Usize, I8, I16, I32, I64, I128, Isize, Reserved
+  U8,
+  U16,
+  U32,
+  U64,
+  U128,
+  Usize,
+  I8,
+  I16,
+  I32,
+  I64,
+  I128,
+  Isize,
+  Reserved
 };
 
 std::string_view integer_type_name(IntegerType t);

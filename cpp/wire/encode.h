@@ -95,17 +95,29 @@ inline void write_varint(Sink& s, uint64_t v) {
 }
 
 template <class Sink>
-inline void write_i64(Sink& s, int64_t v) { write_varint(s, zigzag64(v)); }
+inline void write_i64(Sink& s, int64_t v) {
+  write_varint(s, zigzag64(v));
+}
 template <class Sink>
-inline void write_i32(Sink& s, int32_t v) { write_varint(s, zigzag32(v)); }
+inline void write_i32(Sink& s, int32_t v) {
+  write_varint(s, zigzag32(v));
+}
 template <class Sink>
-inline void write_u8(Sink& s, uint8_t v) { s.put_u8(v); }
+inline void write_u8(Sink& s, uint8_t v) {
+  s.put_u8(v);
+}
 template <class Sink>
-inline void write_bool(Sink& s, bool v) { s.put_u8(v ? 1 : 0); }
+inline void write_bool(Sink& s, bool v) {
+  s.put_u8(v ? 1 : 0);
+}
 template <class Sink>
-inline void write_f64(Sink& s, double v) { s.put(&v, 8); }
+inline void write_f64(Sink& s, double v) {
+  s.put(&v, 8);
+}
 template <class Sink>
-inline void write_f32(Sink& s, float v) { s.put(&v, 4); }
+inline void write_f32(Sink& s, float v) {
+  s.put(&v, 4);
+}
 
 // A string or byte vector: u64 varint length, then the bytes.
 template <class Sink>
@@ -114,14 +126,22 @@ inline void write_bytes(Sink& s, std::string_view b) {
   s.put(b.data(), b.size());
 }
 template <class Sink>
-inline void write_str(Sink& s, std::string_view b) { write_bytes(s, b); }
+inline void write_str(Sink& s, std::string_view b) {
+  write_bytes(s, b);
+}
 
 // Option tag, sequence/map count and enumeration index.
 template <class Sink>
-inline void write_option_tag(Sink& s, bool present) { s.put_u8(present ? 1 : 0); }
+inline void write_option_tag(Sink& s, bool present) {
+  s.put_u8(present ? 1 : 0);
+}
 template <class Sink>
-inline void write_count(Sink& s, uint64_t n) { write_varint(s, n); }
+inline void write_count(Sink& s, uint64_t n) {
+  write_varint(s, n);
+}
 template <class Sink>
-inline void write_enum_index(Sink& s, uint32_t index) { write_varint(s, index); }
+inline void write_enum_index(Sink& s, uint32_t index) {
+  write_varint(s, index);
+}
 
 }  // namespace kvt

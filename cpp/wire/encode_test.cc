@@ -18,7 +18,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing::encode_with;
 
-
 struct U64Case {
   uint64_t value;
   Bytes bytes;
@@ -122,7 +121,8 @@ TEST(Encode, FixedWidthAndTags) {
 TEST(Encode, StringsAndSequences) {
   EXPECT_EQ(encode_with([](auto& s) { write_str(s, ""); }), (Bytes{0x00}));
   EXPECT_EQ(encode_with([](auto& s) { write_count(s, 0); }), (Bytes{0x00}));
-  EXPECT_EQ(encode_with([](auto& s) { write_str(s, "h\xC3\xA9"); }), (Bytes{0x03, 'h', 0xC3, 0xA9}));
+  EXPECT_EQ(encode_with([](auto& s) { write_str(s, "h\xC3\xA9"); }),
+            (Bytes{0x03, 'h', 0xC3, 0xA9}));
   EXPECT_EQ(encode_with([](auto& s) { write_bytes(s, std::string_view("\0\xFF", 2)); }),
             (Bytes{0x02, 0x00, 0xFF}));
   // A sequence of two f32 and a map of one u32 -> i64 entry, back to back.

@@ -113,8 +113,10 @@ class Reader {
       ++p_;
       return read_fixed<uint32_t>();
     }
-    return std::unexpected(DecodeError::invalid_integer_type(
-        expected, b == 0xFD ? wide : b == 0xFE ? huge : IntegerType::Reserved));
+    return std::unexpected(
+        DecodeError::invalid_integer_type(expected, b == 0xFD   ? wide
+                                                    : b == 0xFE ? huge
+                                                                : IntegerType::Reserved));
   }
 
   Decoded<uint64_t> read_varint64(IntegerType expected, IntegerType huge) {
@@ -137,8 +139,8 @@ class Reader {
       case 0xFD:
         return read_fixed<uint64_t>();
       default:
-        return std::unexpected(DecodeError::invalid_integer_type(
-            expected, b == 0xFE ? huge : IntegerType::Reserved));
+        return std::unexpected(
+            DecodeError::invalid_integer_type(expected, b == 0xFE ? huge : IntegerType::Reserved));
     }
   }
 

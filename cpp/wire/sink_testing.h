@@ -26,8 +26,9 @@ std::vector<uint8_t> encode_with(F encode) {
   Writer wide(roomy.data(), roomy.size());
   encode(wide);
   EXPECT_EQ(wide.size(), out.size());
-  EXPECT_EQ(std::vector<uint8_t>(roomy.begin(), roomy.begin() + static_cast<std::ptrdiff_t>(out.size())),
-            out);
+  EXPECT_EQ(
+      std::vector<uint8_t>(roomy.begin(), roomy.begin() + static_cast<std::ptrdiff_t>(out.size())),
+      out);
   return out;
 }
 

@@ -1,8 +1,11 @@
+// The SSE2 UTF-8 kernel; wire/utf8_scalar.cc holds its portable twin.
 #include "wire/utf8.h"
+
+#if KVT_SIMD_SSE2
 
 #include <emmintrin.h>
 
-namespace kvt {
+namespace kvt::sse2 {
 namespace {
 
 // Index of the first byte >= 0x80 in data[i, n), or n. Scans 32, then 16 bytes at a time.
@@ -75,4 +78,6 @@ std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n) {
   return std::nullopt;
 }
 
-}  // namespace kvt
+}  // namespace kvt::sse2
+
+#endif  // KVT_SIMD_SSE2

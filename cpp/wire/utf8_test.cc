@@ -22,6 +22,29 @@ std::string show(const std::optional<Utf8Error>& e) {
 
 std::string check(const Bytes& b) { return show(validate_utf8(b.data(), b.size())); }
 
+// validate_utf8 is the vector kernel when the build has one.
+template <class F>
+constexpr bool same_function(F* a, F* b) {
+  return a == b;
+}
+#if KVT_SIMD_SSE2
+static_assert(same_function(&validate_utf8, &sse2::validate_utf8));
+#else
+static_assert(same_function(&validate_utf8, &scalar::validate_utf8));
+#endif
+
+struct Kernel {
+  const char* name;
+  std::optional<Utf8Error> (*validate)(const uint8_t*, size_t);
+};
+// Every kernel built, each checked against the reference below on the same bytes.
+const Kernel kKernels[] = {
+    {"scalar", &scalar::validate_utf8},
+#if KVT_SIMD_SSE2
+    {"sse2", &sse2::validate_utf8},
+#endif
+};
+
 // Reference validator, one byte at a time, phrased through code point ranges: a prefix of a
 // sequence is acceptable when some completion of it decodes to a scalar value that needs
 // exactly that many bytes. The maximal subpart is the longest acceptable prefix.
@@ -78,6 +101,9 @@ TEST_P(Utf8Table, MatchesExpectedAndReference) {
   const auto& c = GetParam();
   EXPECT_EQ(check(c.bytes), c.expected);
   EXPECT_EQ(show(reference_validate(c.bytes)), c.expected);
+  for (const Kernel& k : kKernels) {
+    EXPECT_EQ(show(k.validate(c.bytes.data(), c.bytes.size())), c.expected) << k.name;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, Utf8Table,
@@ -147,8 +173,17 @@ uint32_t random_scalar(std::mt19937& rng) {
   }
 }
 
-void expect_same(const Bytes& b) {
-  ASSERT_EQ(check(b), show(reference_validate(b))) << ::testing::PrintToString(b);
+// Every kernel on b, read from `offset` bytes into its own allocation of exactly that size (so
+// that a sanitized build catches any read past the end), against the reference.
+void expect_same(const Bytes& b, size_t offset = 0) {
+  const auto want = reference_validate(b);
+  ASSERT_EQ(check(b), show(want)) << ::testing::PrintToString(b);
+  Bytes at(offset + b.size());
+  std::copy(b.begin(), b.end(), at.begin() + static_cast<long>(offset));
+  for (const Kernel& k : kKernels) {
+    ASSERT_EQ(show(k.validate(at.data() + offset, b.size())), show(want))
+        << k.name << " at offset " << offset << " for " << ::testing::PrintToString(b);
+  }
 }
 
 TEST(Utf8Random, RandomBytes) {
@@ -201,7 +236,7 @@ TEST(Utf8Random, RareNonAsciiAtEveryPosition) {
                             {0xED, 0xA0, 0x80},
                             {0xC2},
                             {0xF0, 0x90, 0x80}};
-  for (size_t len : {15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 100}) {
+  for (size_t len : {7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 100}) {
     for (size_t pos = 0; pos <= len; ++pos) {
       for (const Bytes& sp : specials) {
         Bytes b(len, 'a');
@@ -220,6 +255,11 @@ TEST(Utf8Random, RareNonAsciiAtEveryPosition) {
     Bytes b(80, 0x7F);
     b[pos] = 0x80;
     EXPECT_EQ(check(b), "valid_up_to " + std::to_string(pos) + ", error_len 1");
+    for (const Kernel& k : kKernels) {
+      EXPECT_EQ(show(k.validate(b.data(), b.size())),
+                "valid_up_to " + std::to_string(pos) + ", error_len 1")
+          << k.name;
+    }
   }
 }
 
@@ -240,6 +280,28 @@ TEST(Utf8Random, LongMostlyAsciiText) {
       }
     }
     expect_same(b);
+  }
+}
+
+// The kernels on the same random buffers, each read at every offset from 0 to 15 into its
+// allocation: text that is ASCII apart from non-ASCII sequences, valid or not, spaced by runs of
+// random length, so that they fall at every position of the 8-, 16- and 32-byte blocks.
+TEST(Utf8Random, KernelsAgreeAtEveryAlignment) {
+  std::mt19937 rng(4);
+  for (int i = 0; i < 4000; ++i) {
+    Bytes b;
+    const size_t n = rng() % 200;
+    const unsigned max_gap = (rng() & 1) ? 8 : 80;
+    while (b.size() < n) {
+      b.insert(b.end(), rng() % (max_gap + 1), static_cast<uint8_t>(rng() % 0x80));
+      if (rng() % 5 == 0) {
+        b.push_back(static_cast<uint8_t>(0x80 | rng()));
+      } else {
+        append_scalar(b, random_scalar(rng));
+      }
+    }
+    if (rng() & 1) b.resize(n);  // possibly inside a sequence
+    expect_same(b, i % 16);
   }
 }
 

@@ -14,7 +14,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing::encode_with;
 
-
 Bytes encode_one(const Variant& v) {
   return encode_with([&](auto& s) { encode_variant(s, v); });
 }

@@ -1,0 +1,132 @@
+// Runs every kernel that has a vector and a scalar form (wire/simd.h) on the fuzz bytes through
+// both, and traps on any difference: UTF-8 validation (verdict, valid_up_to, error_len), and each
+// bulk varint reader (success, error and its text, reader position, elements appended). The
+// varint readers are also held to reading one element at a time, and the UTF-8 verdict to the
+// prefix it reports valid, so a build without vector kernels still checks the scalar ones.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/vec.h"
+#include "wire/reader.h"
+#include "wire/utf8.h"
+#include "wire/varint_seq.h"
+
+namespace {
+
+void require(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+void check_utf8(const uint8_t* data, size_t n) {
+  const auto s = kvt::scalar::validate_utf8(data, n);
+#if KVT_SIMD_SSE2
+  require(kvt::sse2::validate_utf8(data, n) == s);
+#endif
+  if (!s) return;
+  // The bytes before the error are valid, and the error is the first thing in what follows.
+  require(s->valid_up_to < n);
+  require(!kvt::scalar::validate_utf8(data, s->valid_up_to));
+  const auto rest = kvt::scalar::validate_utf8(data + s->valid_up_to, n - s->valid_up_to);
+  require(rest && rest->valid_up_to == 0 && rest->error_len == s->error_len);
+}
+
+template <class T>
+using SeqFn = kvt::Decoded<void> (*)(kvt::Reader&, uint64_t, kvt::Vec<T>&);
+
+template <class T>
+struct Outcome {
+  bool ok = false;
+  kvt::DecodeError error;
+  std::string text;     // error.to_string()
+  size_t consumed = 0;  // reader position
+  std::vector<T> out;
+
+  bool operator==(const Outcome&) const = default;
+};
+
+// `prefill` elements, in a vector with no room for more.
+template <class T>
+kvt::Vec<T> prefilled(size_t prefill) {
+  kvt::Vec<T> out(prefill);
+  for (size_t i = 0; i < prefill; ++i) out[i] = static_cast<T>(i + 7);
+  return out;
+}
+
+template <class T>
+Outcome<T> outcome(const kvt::Decoded<void>& res, const kvt::Reader& r, const uint8_t* data,
+                   const kvt::Vec<T>& out) {
+  Outcome<T> o;
+  o.ok = res.has_value();
+  if (!res) {
+    o.error = res.error();
+    o.text = res.error().to_string();
+  }
+  o.consumed = static_cast<size_t>(r.position() - data);
+  o.out.assign(out.begin(), out.end());
+  return o;
+}
+
+template <class T>
+Outcome<T> bulk(SeqFn<T> read, const uint8_t* data, size_t n, uint64_t count, size_t prefill) {
+  kvt::Vec<T> out = prefilled<T>(prefill);
+  kvt::Reader r(data, n);
+  const auto res = read(r, count, out);
+  // Never more room than the bytes could fill (every element takes one byte at least).
+  require(out.capacity() <= std::max<size_t>(prefill, prefill + std::min<uint64_t>(count, n)));
+  return outcome(res, r, data, out);
+}
+
+template <class T, kvt::Decoded<T> (kvt::Reader::*ReadOne)()>
+Outcome<T> one_by_one(const uint8_t* data, size_t n, uint64_t count, size_t prefill) {
+  kvt::Vec<T> out = prefilled<T>(prefill);
+  kvt::Reader r(data, n);
+  kvt::Decoded<void> res;
+  for (uint64_t i = 0; i < count; ++i) {
+    auto v = (r.*ReadOne)();
+    if (!v) {
+      res = std::unexpected(v.error());
+      break;
+    }
+    out.push_back(*v);
+  }
+  return outcome(res, r, data, out);
+}
+
+template <class T, kvt::Decoded<T> (kvt::Reader::*ReadOne)()>
+void check_seq(SeqFn<T> scalar, [[maybe_unused]] SeqFn<T> vector, const uint8_t* data, size_t n,
+               uint64_t count, size_t prefill) {
+  const Outcome<T> want = one_by_one<T, ReadOne>(data, n, count, prefill);
+  require(bulk(scalar, data, n, count, prefill) == want);
+#if KVT_SIMD_SSE2
+  require(bulk(vector, data, n, count, prefill) == want);
+#endif
+}
+
+#if KVT_SIMD_SSE2
+#define KERNELS(fn) &kvt::scalar::fn, &kvt::sse2::fn
+#else
+#define KERNELS(fn) &kvt::scalar::fn, nullptr
+#endif
+
+}  // namespace
+
+// Byte 0 sets how many elements precede the decoded ones and a count below the input length;
+// the rest is the encoded sequence, read with that count, its own length and no limit.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_utf8(data, size);
+  if (size == 0) return 0;
+  const size_t prefill = data[0] & 3;
+  data += 1;
+  const size_t n = size - 1;
+  const uint64_t some = static_cast<uint64_t>(data[-1] >> 2) % (n + 1);
+  for (uint64_t count : {some, uint64_t{n}, UINT64_MAX}) {
+    check_seq<int64_t, &kvt::Reader::read_i64>(KERNELS(read_i64_seq), data, n, count, prefill);
+    check_seq<int32_t, &kvt::Reader::read_i32>(KERNELS(read_i32_seq), data, n, count, prefill);
+    check_seq<uint32_t, &kvt::Reader::read_u32>(KERNELS(read_u32_seq), data, n, count, prefill);
+    check_seq<uint64_t, &kvt::Reader::read_u64>(KERNELS(read_u64_seq), data, n, count, prefill);
+  }
+  return 0;
+}
