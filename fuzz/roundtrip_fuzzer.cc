@@ -48,7 +48,8 @@ Variant variant(FuzzedDataProvider& p) {
     case DataType::Int64:
       return Variant(in_kind<DataType::Int64>, p.ConsumeIntegral<int64_t>());
     case DataType::Float64:
-      return Variant(in_kind<DataType::Float64>, std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()));
+      return Variant(in_kind<DataType::Float64>,
+                     std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()));
     case DataType::Decimal:
       return Variant(in_kind<DataType::Decimal>, kvt::D64{p.ConsumeIntegral<uint64_t>()});
     case DataType::String:
@@ -62,7 +63,8 @@ Variant variant(FuzzedDataProvider& p) {
     case DataType::UInt64:
       return Variant(in_kind<DataType::UInt64>, p.ConsumeIntegral<uint64_t>());
     case DataType::Float32:
-      return Variant(in_kind<DataType::Float32>, std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()));
+      return Variant(in_kind<DataType::Float32>,
+                     std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()));
     case DataType::Bytes:
       break;
   }
@@ -104,7 +106,8 @@ Series series(FuzzedDataProvider& p, int kind) {
     case DataType::Int64:
       return column<DataType::Int64>(n, [&] { return p.ConsumeIntegral<int64_t>(); });
     case DataType::Float64:
-      return column<DataType::Float64>(n, [&] { return std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()); });
+      return column<DataType::Float64>(
+          n, [&] { return std::bit_cast<double>(p.ConsumeIntegral<uint64_t>()); });
     case DataType::Decimal: {
       const auto scale = p.ConsumeIntegralInRange<uint32_t>(0, 15);
       return column<DataType::Decimal>(n, [&] {
@@ -126,7 +129,8 @@ Series series(FuzzedDataProvider& p, int kind) {
     case DataType::UInt64:
       return column<DataType::UInt64>(n, [&] { return p.ConsumeIntegral<uint64_t>(); });
     case DataType::Float32:
-      return column<DataType::Float32>(n, [&] { return std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()); });
+      return column<DataType::Float32>(
+          n, [&] { return std::bit_cast<float>(p.ConsumeIntegral<uint32_t>()); });
     case DataType::Bytes:
       break;
   }

@@ -6,12 +6,12 @@
 // The bounds are checked too: a region whose checksum fails is refused without a single
 // allocation (malloc hooks count them), and every region is decoded once more under a budget
 // small enough for these inputs to reach; a table that decodes under it must fit it.
+#include <sanitizer/allocator_interface.h>
+
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <vector>
-
-#include <sanitizer/allocator_interface.h>
 
 #include "frame/budget.h"
 #include "frame/crc32.h"
