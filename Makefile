@@ -16,7 +16,7 @@ VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
-TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars
+TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars ruff
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
 CMAKE := $(VENV)/bin/cmake
@@ -52,8 +52,6 @@ build/wheel.stamp: $(VENV)/.ready $(SOURCES) | system-deps
 wheel: build/wheel.stamp
 
 # Test environments: .venv for the first interpreter, .venv-X.Y for the others.
-
-
 py-test: build/wheel.stamp
 	@for py in $(TEST_PYS); do \
 	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
@@ -68,9 +66,18 @@ py-test: build/wheel.stamp
 
 cpp-test: $(VENV)/.ready system-deps
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DKVT_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DKVT_BUILD_TESTS=ON -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS) | tail -n 3
+
+# The C++ tests against the portable kernels only (-DKVT_SIMD=OFF: no vector intrinsics compiled),
+# warnings as errors, in a build directory of their own.
+.PHONY: cpp-test-scalar
+cpp-test-scalar: $(VENV)/.ready system-deps
+	$(CMAKE) -S . -B build/scalar -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DKVT_BUILD_TESTS=ON -DKVT_SIMD=OFF -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build build/scalar -j $(JOBS)
+	cd build/scalar && ctest --output-on-failure -j $(JOBS) | tail -n 3
 
 demo: py-test-env
 	$(VENV)/bin/python examples/demo.py
@@ -97,7 +104,7 @@ clean:
 	rm -rf build dist .venv .venv-*
 
 # ---- hardening: sanitizers and fuzzing (docs/robustness.md) ----
-.PHONY: sanitize fuzz fuzz-build fuzz-replay
+.PHONY: sanitize fuzz fuzz-build fuzz-replay fuzz-seeds
 
 ASAN_BUILD := build/asan
 SANITIZER_OPTIONS := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 \
@@ -122,11 +129,19 @@ sanitize: $(VENV)/.ready system-deps
 
 # libFuzzer targets (fuzz/), built with clang 16 and its runtime.
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := unpack roundtrip
+FUZZ_TARGETS := unpack roundtrip kernels
 FUZZ_SECONDS ?= 600
 FUZZ_REPLAY_SECONDS ?= 30
 # Inputs up to 4 KiB; any single allocation above 64 MiB is a failure (hostile counts).
 FUZZ_FLAGS := -max_len=4096 -malloc_limit_mb=64 -print_final_stats=1
+# Stored inputs, in git and only read by the fuzzers: seeds written by fuzz/make_seeds.cc
+# (`make fuzz-seeds`) and inputs kept for good (fuzz/regressions/README.md). The corpus that
+# `make fuzz` grows lives in $(FUZZ_CORPUS)/<target> and is not stored.
+FUZZ_SEEDS := fuzz/seeds
+FUZZ_REGRESSIONS := fuzz/regressions
+FUZZ_CORPUS := $(FUZZ_BUILD)/corpus
+# In a recipe loop over t: the stored input directories of target $t that exist.
+fuzz_stored = $$(for d in $(FUZZ_SEEDS)/$$t $(FUZZ_REGRESSIONS)/$$t; do [ -d $$d ] && echo $$d; done)
 
 fuzz-build: $(VENV)/.ready system-deps
 	@dpkg -s clang-16 libclang-rt-16-dev >/dev/null 2>&1 || { \
@@ -138,20 +153,21 @@ fuzz-build: $(VENV)/.ready system-deps
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
 
-# Runs every target for $(1) seconds at once (one per core) over a scratch corpus that starts from
-# fuzz/corpus/<target>; fails with the crash input in $(FUZZ_BUILD)/artifacts/.
+# Runs every target for $(1) seconds at once (one per core), writing what it finds to
+# $(2)/<target> (emptied first when $(3) is given) and reading the stored inputs as well; fails
+# with the crash input in $(FUZZ_BUILD)/artifacts/.
 define run_fuzzers
 	@mkdir -p $(FUZZ_BUILD)/artifacts; pids=""; \
 	for t in $(FUZZ_TARGETS); do \
-	  rm -rf $(FUZZ_BUILD)/work/$$t; mkdir -p $(FUZZ_BUILD)/work/$$t fuzz/corpus/$$t; \
+	  $(if $(3),rm -rf $(2)/$$t;) mkdir -p $(2)/$$t; \
 	  $(FUZZ_BUILD)/$${t}_fuzzer $(FUZZ_FLAGS) -max_total_time=$(1) \
-	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/work/$$t fuzz/corpus/$$t \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(2)/$$t $(fuzz_stored) \
 	    >$(FUZZ_BUILD)/$$t.log 2>&1 & pids="$$pids $$!"; \
 	done; \
 	failed=0; for p in $$pids; do wait $$p || failed=$$((failed + 1)); done; \
 	for t in $(FUZZ_TARGETS); do \
 	  echo "== $$t: $$(grep -E '^#[0-9]+' $(FUZZ_BUILD)/$$t.log | tail -n 1 | \
-	    awk '{print $$1, "runs,", $$3, $$4, $$7, $$8}')" \
+	    awk '{print $$1, "runs,", $$3, $$4, $$5, $$6, $$7, $$8}')" \
 	    "$$(grep -E '^stat::peak_rss_mb' $(FUZZ_BUILD)/$$t.log | tr -s ' ')"; \
 	  grep -qE 'ERROR: |==ERROR|runtime error|deadly signal' $(FUZZ_BUILD)/$$t.log && \
 	    tail -n 40 $(FUZZ_BUILD)/$$t.log; \
@@ -160,25 +176,56 @@ define run_fuzzers
 	[ $$failed = 0 ]
 endef
 
-# make fuzz FUZZ_SECONDS=1800: fuzz, then minimise the stored corpus together with what the run
-# found (-merge=1) back into fuzz/corpus/<target>.
+# make fuzz FUZZ_SECONDS=1800: fuzz, growing the working corpus $(FUZZ_CORPUS)/<target> (kept
+# from run to run), then minimise it (-merge=1) against the stored inputs, so that it keeps only
+# what adds coverage to them. Stored files are never written; see fuzz/regressions/README.md for
+# what to add there.
 fuzz: fuzz-build
-	$(call run_fuzzers,$(FUZZ_SECONDS))
+	$(call run_fuzzers,$(FUZZ_SECONDS),$(FUZZ_CORPUS))
 	@for t in $(FUZZ_TARGETS); do \
-	  rm -rf $(FUZZ_BUILD)/merged/$$t; mkdir -p $(FUZZ_BUILD)/merged/$$t; \
-	  $(FUZZ_BUILD)/$${t}_fuzzer -merge=1 $(FUZZ_FLAGS) $(FUZZ_BUILD)/merged/$$t fuzz/corpus/$$t \
-	    $(FUZZ_BUILD)/work/$$t >$(FUZZ_BUILD)/$$t-merge.log 2>&1 || \
-	    { tail -n 20 $(FUZZ_BUILD)/$$t-merge.log; exit 1; }; \
-	  rm -rf fuzz/corpus/$$t; mv $(FUZZ_BUILD)/merged/$$t fuzz/corpus/$$t; \
-	  echo "== fuzz/corpus/$$t: $$(ls fuzz/corpus/$$t | wc -l) inputs," \
-	    "$$(du -sh --apparent-size fuzz/corpus/$$t | cut -f1)"; \
+	  m=$(FUZZ_BUILD)/merge/$$t; rm -rf $$m; mkdir -p $$m; i=0; \
+	  for d in $(fuzz_stored); do \
+	    i=$$((i + 1)); for f in $$d/*; do [ -f "$$f" ] && cp "$$f" "$$m/stored$$i-$${f##*/}"; done; \
+	  done; \
+	  $(FUZZ_BUILD)/$${t}_fuzzer -merge=1 $(FUZZ_FLAGS) $$m $(FUZZ_CORPUS)/$$t \
+	    >$(FUZZ_BUILD)/$$t-merge.log 2>&1 || { tail -n 20 $(FUZZ_BUILD)/$$t-merge.log; exit 1; }; \
+	  rm -f $$m/stored*; rm -rf $(FUZZ_CORPUS)/$$t; mv $$m $(FUZZ_CORPUS)/$$t; \
+	  echo "== $(FUZZ_CORPUS)/$$t: $$(ls $(FUZZ_CORPUS)/$$t | wc -l) inputs beyond the stored ones," \
+	    "$$(du -sh --apparent-size $(FUZZ_CORPUS)/$$t | cut -f1)"; \
 	done
 
-# Regression test: every stored input once, then a short fuzzing run per target.
+# Rewrites fuzz/seeds/<target>/ from fuzz/make_seeds.cc; review the diff before committing it.
+fuzz-seeds: fuzz-build
+	$(FUZZ_BUILD)/make_seeds $(FUZZ_SEEDS)
+
+# Regression test: every stored input once (seeds and regressions, -runs=0), then a short fuzzing
+# run per target from them into a scratch corpus.
 fuzz-replay: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
-	  $(FUZZ_BUILD)/$${t}_fuzzer $(FUZZ_FLAGS) -runs=0 fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t-replay.log 2>&1 || \
+	  dirs="$(fuzz_stored)"; n=0; for d in $$dirs; do n=$$((n + $$(ls $$d | wc -l))); done; \
+	  $(FUZZ_BUILD)/$${t}_fuzzer $(FUZZ_FLAGS) -runs=0 $$dirs >$(FUZZ_BUILD)/$$t-replay.log 2>&1 || \
 	    { tail -n 40 $(FUZZ_BUILD)/$$t-replay.log; exit 1; }; \
-	  echo "== $$t: replayed $$(ls fuzz/corpus/$$t | wc -l) stored inputs"; \
+	  echo "== $$t: replayed $$n stored inputs," \
+	    "$$(grep -m 1 -oE 'cov: [0-9]+ ft: [0-9]+' $(FUZZ_BUILD)/$$t-replay.log)"; \
 	done
-	$(call run_fuzzers,$(FUZZ_REPLAY_SECONDS))
+	$(call run_fuzzers,$(FUZZ_REPLAY_SECONDS),$(FUZZ_BUILD)/work,fresh)
+
+# ---- lint: formatting and static checks (CI runs it) ----
+.PHONY: lint format clang-format-tool
+LINT_CXX = $(shell git ls-files '*.cc' '*.h')
+LINT_PY := python tests bench examples
+
+clang-format-tool:
+	@command -v clang-format-16 >/dev/null || { echo "installing clang-format-16"; \
+	  $(SUDO) apt-get install -y -q clang-format-16 >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update -q >/dev/null && $(SUDO) apt-get install -y -q clang-format-16 >/dev/null; }; }
+
+lint: $(VENV)/.ready clang-format-tool
+	clang-format-16 --dry-run -Werror $(LINT_CXX)
+	$(VENV)/bin/ruff check $(LINT_PY)
+	$(VENV)/bin/ruff format --check $(LINT_PY)
+
+# Rewrites the sources into their formatted form.
+format: $(VENV)/.ready clang-format-tool
+	clang-format-16 -i $(LINT_CXX)
+	$(VENV)/bin/ruff format $(LINT_PY)

@@ -90,8 +90,8 @@ bool bind_args(const char* func, const Param* params, size_t nparams, PyObject* 
                     std::string(kw) + "'");
       }
       if (out[i] != nullptr) {
-        return fail(std::string(func) + "() got multiple values for argument '" +
-                    std::string(kw) + "'");
+        return fail(std::string(func) + "() got multiple values for argument '" + std::string(kw) +
+                    "'");
       }
       out[i] = args[given + static_cast<size_t>(k)];
     }
@@ -103,8 +103,8 @@ bool bind_args(const char* func, const Param* params, size_t nparams, PyObject* 
   }
   if (!missing.empty()) {
     return fail(std::string(func) + "() missing " + std::to_string(missing.size()) +
-                " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                ": " + name_list(missing));
+                " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                name_list(missing));
   }
   return true;
 }

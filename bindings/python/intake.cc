@@ -9,8 +9,8 @@
 #include "columns/datetime_column.h"
 #include "columns/decimal_column.h"
 #include "columns/string_column.h"
-#include "model/recent_cache.h"
 #include "errors.h"
+#include "model/recent_cache.h"
 #include "numpy_api.h"
 
 namespace kvt::py {
@@ -71,8 +71,8 @@ void raise_unsupported(PyObject* what) {
 // Decimals hold scales 0..15; a larger one cannot be carried by any element of the column.
 bool check_decimal_scale(uint64_t scale, std::string_view name) {
   if (scale <= kD64MaxScale) return true;
-  raise_value_error("decimal scale " + std::to_string(scale) + " of column '" +
-                    std::string(name) + "' is above 15");
+  raise_value_error("decimal scale " + std::to_string(scale) + " of column '" + std::string(name) +
+                    "' is above 15");
   return false;
 }
 
@@ -208,7 +208,9 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
     default: {  // datetime64 in ms, s or ns
       Vec<int64_t> out(n);
       if (n != 0) {
-        const TimeUnit unit = branch == kMs ? TimeUnit::Ms : branch == kS ? TimeUnit::S : TimeUnit::Ns;
+        const TimeUnit unit = branch == kMs  ? TimeUnit::Ms
+                              : branch == kS ? TimeUnit::S
+                                             : TimeUnit::Ns;
         if (!to_microseconds(unit, static_cast<const int64_t*>(data), out.data(), n)) {
           raise_value_error("datetime value out of range in column '" + std::string(name) + "'");
           return std::nullopt;
@@ -272,9 +274,9 @@ std::optional<PyArrayTyped> PyArrayTyped::try_from(PyRef column, std::optional<u
 }
 
 DataType PyArrayTyped::data_type() const {
-  static constexpr DataType kKinds[] = {DataType::Int64,  DataType::Float64,  DataType::Int32,
+  static constexpr DataType kKinds[] = {DataType::Int64,   DataType::Float64, DataType::Int32,
                                         DataType::Float32, DataType::Bool,    DataType::DateTime,
-                                        DataType::String, DataType::Decimal};
+                                        DataType::String,  DataType::Decimal};
   return kKinds[value_.index()];
 }
 

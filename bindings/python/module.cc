@@ -68,8 +68,7 @@ PyObject* get_local_offset_py(PyObject*, PyObject*) {
   return PyLong_FromLongLong(get_local_offset().length_micros());
 }
 
-PyObject* check_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* check_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<Param, 1> kParams{{{"buffer", true, true}}};
   std::array<PyObject*, 1> a;
   if (!bind_args("check_table_frame", kParams, args, nargs, kwnames, a)) return nullptr;
@@ -89,8 +88,7 @@ PyObject* check_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return PyLong_FromUnsignedLong(h.length);
 }
 
-PyObject* parse_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* parse_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<Param, 1> kParams{{{"buffer", true, true}}};
   std::array<PyObject*, 1> a;
   if (!bind_args("parse_table_frame", kParams, args, nargs, kwnames, a)) return nullptr;
@@ -151,8 +149,7 @@ bool copy_scales(PyObject* dict, ScaleMap& scales) {
   return true;
 }
 
-PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<Param, 3> kParams{
       {{"obj", true, true}, {"columns", true, true}, {"decimal_fields", true, false}}};
   std::array<PyObject*, 3> a;
@@ -187,23 +184,27 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef kMethods[] = {
-    {"set_local_zone", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                           static_cast<FastCallKw>(set_local_zone))),
+    {"set_local_zone",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(static_cast<FastCallKw>(set_local_zone))),
      METH_FASTCALL | METH_KEYWORDS, "set_local_zone(tz)\n--\n\n"},
     {"get_local_offset", get_local_offset_py, METH_NOARGS, "get_local_offset()\n--\n\n"},
-    {"check_table_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                              static_cast<FastCallKw>(check_table_frame))),
+    {"check_table_frame",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(static_cast<FastCallKw>(check_table_frame))),
      METH_FASTCALL | METH_KEYWORDS,
      "check_table_frame(buffer, /)\n--\n\nChecks if the buffer is a table frame.\n\n"
      "Returns the frame size if it is a table frame."},
-    {"parse_table_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                              static_cast<FastCallKw>(parse_table_frame))),
+    {"parse_table_frame",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(static_cast<FastCallKw>(parse_table_frame))),
      METH_FASTCALL | METH_KEYWORDS,
      "parse_table_frame(buffer, /)\n--\n\nParses a table frame.\n\n"
      "Returns the a tuple of (object name, table), where table is a dict of (column name, numpy "
      "array)."},
-    {"pack_table_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                             static_cast<FastCallKw>(pack_table_frame))),
+    {"pack_table_frame",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(static_cast<FastCallKw>(pack_table_frame))),
      METH_FASTCALL | METH_KEYWORDS,
      "pack_table_frame(obj, columns, decimal_fields=None, /)\n--\n\n"
      "Pack columns into a table frame.\n\n"

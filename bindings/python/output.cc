@@ -78,14 +78,22 @@ constexpr size_t kDtypeCount = 9;
 
 PyArray_Descr* make_descr(Dtype d) {
   switch (d) {
-    case Dtype::Bool: return PyArray_DescrFromType(NPY_BOOL);
-    case Dtype::Int32: return PyArray_DescrFromType(NPY_INT32);
-    case Dtype::Int64: return PyArray_DescrFromType(NPY_INT64);
-    case Dtype::UInt32: return PyArray_DescrFromType(NPY_UINT32);
-    case Dtype::UInt64: return PyArray_DescrFromType(NPY_UINT64);
-    case Dtype::Float32: return PyArray_DescrFromType(NPY_FLOAT32);
-    case Dtype::Float64: return PyArray_DescrFromType(NPY_FLOAT64);
-    case Dtype::Object: return PyArray_DescrFromType(NPY_OBJECT);
+    case Dtype::Bool:
+      return PyArray_DescrFromType(NPY_BOOL);
+    case Dtype::Int32:
+      return PyArray_DescrFromType(NPY_INT32);
+    case Dtype::Int64:
+      return PyArray_DescrFromType(NPY_INT64);
+    case Dtype::UInt32:
+      return PyArray_DescrFromType(NPY_UINT32);
+    case Dtype::UInt64:
+      return PyArray_DescrFromType(NPY_UINT64);
+    case Dtype::Float32:
+      return PyArray_DescrFromType(NPY_FLOAT32);
+    case Dtype::Float64:
+      return PyArray_DescrFromType(NPY_FLOAT64);
+    case Dtype::Object:
+      return PyArray_DescrFromType(NPY_OBJECT);
     case Dtype::Us: {
       PyRef spec = PyRef::steal(PyUnicode_FromString("M8[us]"));
       PyArray_Descr* descr = nullptr;
@@ -129,8 +137,7 @@ PyObject* adopt(std::unique_ptr<BufferOwner> owner, void* data, size_t n, Dtype 
                                                   NPY_ARRAY_CARRAY, nullptr));
   if (!array) return raise_internal("Failed to create a NumPy array");
   // Steals the capsule even when it fails.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) <
-      0) {
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
     return raise_internal("Failed to create a NumPy array");
   }
   return array.release();
@@ -151,8 +158,8 @@ PyObject* copy_vec(Vec<T>&& v, Dtype d) {
   PyArray_Descr* descr = descr_of(d);
   if (descr == nullptr) return nullptr;
   npy_intp dims[1] = {static_cast<npy_intp>(local.size())};
-  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0,
-                                         nullptr);
+  PyObject* array =
+      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr);
   if (array == nullptr) return raise_internal("Failed to create a NumPy array");
   if (!local.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), local.data(),
@@ -242,18 +249,30 @@ auto&& take(Series& s) {
 
 PyObject* series_to_array(Series&& series, size_t row_count) {
   switch (series_kind(series)) {
-    case DataType::Null: return zeros_bool(row_count);
-    case DataType::DateTime: return timestamps(take<DataType::DateTime>(series));
-    case DataType::Int64: return adopt_vec(take<DataType::Int64>(series), Dtype::Int64);
-    case DataType::Float64: return adopt_vec(take<DataType::Float64>(series), Dtype::Float64);
-    case DataType::Decimal: return decimals(take<DataType::Decimal>(series));
-    case DataType::String: return objects<true>(take<DataType::String>(series));
-    case DataType::Bool: return adopt_vec(take<DataType::Bool>(series), Dtype::Bool);
-    case DataType::Int32: return adopt_vec(take<DataType::Int32>(series), Dtype::Int32);
-    case DataType::UInt32: return copy_vec(take<DataType::UInt32>(series), Dtype::UInt32);
-    case DataType::UInt64: return copy_vec(take<DataType::UInt64>(series), Dtype::UInt64);
-    case DataType::Float32: return adopt_vec(take<DataType::Float32>(series), Dtype::Float32);
-    case DataType::Bytes: return objects<false>(take<DataType::Bytes>(series));
+    case DataType::Null:
+      return zeros_bool(row_count);
+    case DataType::DateTime:
+      return timestamps(take<DataType::DateTime>(series));
+    case DataType::Int64:
+      return adopt_vec(take<DataType::Int64>(series), Dtype::Int64);
+    case DataType::Float64:
+      return adopt_vec(take<DataType::Float64>(series), Dtype::Float64);
+    case DataType::Decimal:
+      return decimals(take<DataType::Decimal>(series));
+    case DataType::String:
+      return objects<true>(take<DataType::String>(series));
+    case DataType::Bool:
+      return adopt_vec(take<DataType::Bool>(series), Dtype::Bool);
+    case DataType::Int32:
+      return adopt_vec(take<DataType::Int32>(series), Dtype::Int32);
+    case DataType::UInt32:
+      return copy_vec(take<DataType::UInt32>(series), Dtype::UInt32);
+    case DataType::UInt64:
+      return copy_vec(take<DataType::UInt64>(series), Dtype::UInt64);
+    case DataType::Float32:
+      return adopt_vec(take<DataType::Float32>(series), Dtype::Float32);
+    case DataType::Bytes:
+      return objects<false>(take<DataType::Bytes>(series));
   }
   return raise_internal("Unknown series kind");  // the variant has exactly 12 alternatives
 }

@@ -17,7 +17,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing::encode_with;
 
-
 Bytes encode_decimals(std::span<const D64> v) {
   return encode_with([&](auto& s) { d64_array_bincode_encode(v, s); });
 }
@@ -478,7 +477,9 @@ TEST(TimestampConversions, MatchPlainArithmetic) {
       int64_t y = 0;
       const bool fits = x == kNaT || (x <= INT64_MAX / factor && x >= INT64_MIN / factor);
       EXPECT_EQ(to_microseconds(unit, &x, &y, 1), fits) << x;
-      if (fits) EXPECT_EQ(y, x == kNaT ? kNaT : x * factor) << x;
+      if (fits) {
+        EXPECT_EQ(y, x == kNaT ? kNaT : x * factor) << x;
+      }
     }
   }
   std::vector<int64_t> out(v.size());
@@ -490,7 +491,8 @@ TEST(TimestampConversions, MatchPlainArithmetic) {
     std::vector<int64_t> shifted = v;
     shift_timestamps(shifted, offset);
     for (size_t i = 0; i < v.size(); ++i) {
-      const auto expect = static_cast<int64_t>(static_cast<uint64_t>(v[i]) + static_cast<uint64_t>(offset));
+      const auto expect =
+          static_cast<int64_t>(static_cast<uint64_t>(v[i]) + static_cast<uint64_t>(offset));
       EXPECT_EQ(shifted[i], v[i] == kNaT ? kNaT : expect);
     }
   }

@@ -113,7 +113,8 @@ inline constexpr int64_t kNaT = INT64_MIN;
 // value does not fit (dst is then partly written). dst and src may be the same array.
 bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
 
-// dst[i] = src[i] / 1000 truncated toward zero (nanoseconds to microseconds), NaT kept. dst and src may be the same array.
+// dst[i] = src[i] / 1000 truncated toward zero (nanoseconds to microseconds), NaT kept. dst and src
+// may be the same array.
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
 
 // The datetime64 units that intake takes in.

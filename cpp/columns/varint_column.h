@@ -108,8 +108,7 @@ template <class Sink, class T>
 void encode_integer_column(Sink& s, std::span<const T> v) {
   write_count(s, v.size());
   const T* x = v.data();
-  write_varints<VarintShape::SmallRuns>(s, v.size(),
-                                        [x](size_t i) { return varint_value(x[i]); });
+  write_varints<VarintShape::SmallRuns>(s, v.size(), [x](size_t i) { return varint_value(x[i]); });
 }
 
 // Reads an integer column: the count, then the elements in bulk (wire/varint_seq.h). Results

@@ -389,8 +389,8 @@ TEST(ChecksumFirst, ADamagedRegionIsRefusedWithoutDecodingAnything) {
   testing::RandomSource rng(99);
   Table t;
   for (uint32_t kind = 0; kind <= kMaxKind; ++kind) {
-    t.fields.push_back(Field{"c" + std::to_string(kind), static_cast<DataType>(kind),
-                             std::nullopt, testing::random_series(rng, kind, 5000)});
+    t.fields.push_back(Field{"c" + std::to_string(kind), static_cast<DataType>(kind), std::nullopt,
+                             testing::random_series(rng, kind, 5000)});
   }
   auto frame = pack_table_ref_frame(as_ref(t));
   ASSERT_TRUE(frame);

@@ -6,15 +6,15 @@
 #include <string>
 #include <utility>
 
-#include "frame/budget.h"
-#include "frame/crc32.h"
-#include "model/result.h"
 #include "columns/block_column.h"
 #include "columns/bool_column.h"
 #include "columns/datetime_column.h"
 #include "columns/decimal_column.h"
 #include "columns/string_column.h"
 #include "columns/varint_column.h"
+#include "frame/budget.h"
+#include "frame/crc32.h"
+#include "model/result.h"
 #include "wire/encode.h"
 #include "wire/reader.h"
 #include "wire/variant_codec.h"
@@ -91,16 +91,36 @@ void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
       }
       break;
     }
-    case Int64: encode_integer_column(s, kind_of<Int64>(series)); break;
-    case Float64: encode_block_column(s, kind_of<Float64>(series)); break;
-    case Decimal: d64_array_bincode_encode(kind_of<Decimal>(series), s); break;
-    case String: encode_strings_column(s, kind_of<String>(series)); break;
-    case Bool: encode_bool_column(s, kind_of<Bool>(series)); break;
-    case Int32: encode_integer_column(s, kind_of<Int32>(series)); break;
-    case UInt32: encode_integer_column(s, kind_of<UInt32>(series)); break;
-    case UInt64: encode_integer_column(s, kind_of<UInt64>(series)); break;
-    case Float32: encode_block_column(s, kind_of<Float32>(series)); break;
-    case Bytes: encode_strings_column(s, kind_of<Bytes>(series)); break;
+    case Int64:
+      encode_integer_column(s, kind_of<Int64>(series));
+      break;
+    case Float64:
+      encode_block_column(s, kind_of<Float64>(series));
+      break;
+    case Decimal:
+      d64_array_bincode_encode(kind_of<Decimal>(series), s);
+      break;
+    case String:
+      encode_strings_column(s, kind_of<String>(series));
+      break;
+    case Bool:
+      encode_bool_column(s, kind_of<Bool>(series));
+      break;
+    case Int32:
+      encode_integer_column(s, kind_of<Int32>(series));
+      break;
+    case UInt32:
+      encode_integer_column(s, kind_of<UInt32>(series));
+      break;
+    case UInt64:
+      encode_integer_column(s, kind_of<UInt64>(series));
+      break;
+    case Float32:
+      encode_block_column(s, kind_of<Float32>(series));
+      break;
+    case Bytes:
+      encode_strings_column(s, kind_of<Bytes>(series));
+      break;
   }
 }
 
@@ -133,18 +153,30 @@ Decoded<Series> into_series(Decoded<T>&& v) {
 Decoded<Series> decode_series(Reader& r, DataType kind) {
   using enum DataType;
   switch (kind) {
-    case Null: return Series(std::in_place_index<kind_index(Null)>);
-    case DateTime: return into_series<DateTime>(datetime_array_bincode_decode(r));
-    case Int64: return into_series<Int64>(decode_integer_column<int64_t>(r));
-    case Float64: return into_series<Float64>(decode_block_column<double>(r));
-    case Decimal: return into_series<Decimal>(d64_array_bincode_decode(r));
-    case String: return into_series<String>(read_strings_column(r, true));
-    case Bool: return into_series<Bool>(decode_bool_column(r));
-    case Int32: return into_series<Int32>(decode_integer_column<int32_t>(r));
-    case UInt32: return into_series<UInt32>(decode_integer_column<uint32_t>(r));
-    case UInt64: return into_series<UInt64>(decode_integer_column<uint64_t>(r));
-    case Float32: return into_series<Float32>(decode_block_column<float>(r));
-    case Bytes: break;
+    case Null:
+      return Series(std::in_place_index<kind_index(Null)>);
+    case DateTime:
+      return into_series<DateTime>(datetime_array_bincode_decode(r));
+    case Int64:
+      return into_series<Int64>(decode_integer_column<int64_t>(r));
+    case Float64:
+      return into_series<Float64>(decode_block_column<double>(r));
+    case Decimal:
+      return into_series<Decimal>(d64_array_bincode_decode(r));
+    case String:
+      return into_series<String>(read_strings_column(r, true));
+    case Bool:
+      return into_series<Bool>(decode_bool_column(r));
+    case Int32:
+      return into_series<Int32>(decode_integer_column<int32_t>(r));
+    case UInt32:
+      return into_series<UInt32>(decode_integer_column<uint32_t>(r));
+    case UInt64:
+      return into_series<UInt64>(decode_integer_column<uint64_t>(r));
+    case Float32:
+      return into_series<Float32>(decode_block_column<float>(r));
+    case Bytes:
+      break;
   }
   return into_series<Bytes>(read_strings_column(r, false));
 }
@@ -166,10 +198,9 @@ TableFrameError decode_failure(const DecodeError& e) {
 }
 
 TableFrameError over_budget(uint64_t cost, uint64_t frame_bytes, uint64_t budget) {
-  return TableFrameError::invalid_frame("Table too large once parsed: at least " +
-                                        std::to_string(cost) + " bytes for a frame of " +
-                                        std::to_string(frame_bytes) + " bytes, at most " +
-                                        std::to_string(budget));
+  return TableFrameError::invalid_frame(
+      "Table too large once parsed: at least " + std::to_string(cost) + " bytes for a frame of " +
+      std::to_string(frame_bytes) + " bytes, at most " + std::to_string(budget));
 }
 
 // Decodes a body of `body` bytes taken from a frame region of `frame_bytes` bytes, refusing it as
@@ -187,8 +218,8 @@ std::expected<Table, TableFrameError> decode_body(std::span<const uint8_t> body,
     return std::unexpected(over_budget(count * kFieldBudgetBytes, frame_bytes, budget));
   }
   // Room for the fields the input can hold and the budget can pay for; more grow the vector.
-  t.fields.reserve(std::min<uint64_t>({count, r.remaining() / kMinFieldSize,
-                                       budget / kFieldBudgetBytes + 1}));
+  t.fields.reserve(
+      std::min<uint64_t>({count, r.remaining() / kMinFieldSize, budget / kFieldBudgetBytes + 1}));
   uint64_t rows = 0;
   uint64_t cost = 0;
   for (uint64_t i = 0; i < count; ++i) {

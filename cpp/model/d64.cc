@@ -5,8 +5,7 @@
 
 namespace kvt {
 
-const double POWERS_OF_TEN[12] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5,
-                                  1e6, 1e7, 1e8, 1e9, 1e10, 1e11};
+const double POWERS_OF_TEN[12] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11};
 
 namespace {
 
@@ -92,7 +91,7 @@ size_t leading_space(std::string_view s) {
       // U+2000..U+200A, U+2028, U+2029, U+202F
       return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
     }
-    if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;  // U+205F
+    if (b0 == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;    // U+205F
     if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
   }
   return 0;

@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "model/d64.h"
 
@@ -66,8 +66,7 @@ TEST_P(D64ColumnTest, FromF64ColumnMatchesElementFunction) {
   from_f64_column(x, scale, out.data());
   for (size_t i = 0; i < x.size(); ++i) {
     ASSERT_EQ(out[i].bits, from_f64(x[i], scale).bits)
-        << "x bits " << std::hex << std::bit_cast<uint64_t>(x[i]) << " scale " << std::dec
-        << scale;
+        << "x bits " << std::hex << std::bit_cast<uint64_t>(x[i]) << " scale " << std::dec << scale;
   }
 }
 
@@ -81,8 +80,7 @@ TEST_P(D64ColumnTest, FromF32ColumnMatchesElementFunction) {
   from_f32_column(x, scale, out.data());
   for (size_t i = 0; i < x.size(); ++i) {
     ASSERT_EQ(out[i].bits, from_f64(static_cast<double>(x[i]), scale).bits)
-        << "x bits " << std::hex << std::bit_cast<uint32_t>(x[i]) << " scale " << std::dec
-        << scale;
+        << "x bits " << std::hex << std::bit_cast<uint32_t>(x[i]) << " scale " << std::dec << scale;
   }
 }
 

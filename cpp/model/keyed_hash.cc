@@ -58,8 +58,8 @@ HashKey draw_key() {
   }
   // No entropy source (a seccomp filter, a very old kernel): a clock and an address still differ
   // between processes, which keeps precomputed collisions from working.
-  const auto now = static_cast<uint64_t>(
-      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  const auto now =
+      static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
   const auto where = reinterpret_cast<uintptr_t>(&key);
   key.k0 = siphash13(HashKey{now, where}, "kvt", 3);
   key.k1 = siphash13(HashKey{where, now}, "kvt", 3);

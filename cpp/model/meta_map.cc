@@ -41,7 +41,8 @@ void MetaMap::insert(std::string key, Variant value) {
 
 size_t MetaMap::longest_chain() const {
   size_t longest = 0;
-  for (size_t b = 0; b < index_.bucket_count(); ++b) longest = std::max(longest, index_.bucket_size(b));
+  for (size_t b = 0; b < index_.bucket_count(); ++b)
+    longest = std::max(longest, index_.bucket_size(b));
   return longest;
 }
 

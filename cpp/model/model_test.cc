@@ -252,18 +252,30 @@ Series series_of_kind(size_t k) {
     return c;
   };
   switch (k) {
-    case 0: return Series(std::in_place_index<0>);
-    case 1: return Series(std::in_place_index<1>, Vec<int64_t>(n, 1));
-    case 2: return Series(std::in_place_index<2>, Vec<int64_t>(n, 2));
-    case 3: return Series(std::in_place_index<3>, Vec<double>(n, 3.5));
-    case 4: return Series(std::in_place_index<4>, Vec<D64>(n, D64::from_parts(4, 1, false)));
-    case 5: return Series(std::in_place_index<5>, strings());
-    case 6: return Series(std::in_place_index<6>, Vec<uint8_t>(n, 1));
-    case 7: return Series(std::in_place_index<7>, Vec<int32_t>(n, 7));
-    case 8: return Series(std::in_place_index<8>, Vec<uint32_t>(n, 8));
-    case 9: return Series(std::in_place_index<9>, Vec<uint64_t>(n, 9));
-    case 10: return Series(std::in_place_index<10>, Vec<float>(n, 10.5f));
-    default: return Series(std::in_place_index<11>, strings());
+    case 0:
+      return Series(std::in_place_index<0>);
+    case 1:
+      return Series(std::in_place_index<1>, Vec<int64_t>(n, 1));
+    case 2:
+      return Series(std::in_place_index<2>, Vec<int64_t>(n, 2));
+    case 3:
+      return Series(std::in_place_index<3>, Vec<double>(n, 3.5));
+    case 4:
+      return Series(std::in_place_index<4>, Vec<D64>(n, D64::from_parts(4, 1, false)));
+    case 5:
+      return Series(std::in_place_index<5>, strings());
+    case 6:
+      return Series(std::in_place_index<6>, Vec<uint8_t>(n, 1));
+    case 7:
+      return Series(std::in_place_index<7>, Vec<int32_t>(n, 7));
+    case 8:
+      return Series(std::in_place_index<8>, Vec<uint32_t>(n, 8));
+    case 9:
+      return Series(std::in_place_index<9>, Vec<uint64_t>(n, 9));
+    case 10:
+      return Series(std::in_place_index<10>, Vec<float>(n, 10.5f));
+    default:
+      return Series(std::in_place_index<11>, strings());
   }
 }
 
@@ -342,8 +354,8 @@ TEST(AsRefTable, BorrowsNamesAndSeriesAndCopiesMeta) {
 }
 
 TEST(DataTypeName, NamesEveryKind) {
-  const char* names[] = {"Null",  "DateTime", "Int64",  "Float64", "Decimal", "String",
-                         "Bool",  "Int32",    "UInt32", "UInt64",  "Float32", "Bytes"};
+  const char* names[] = {"Null", "DateTime", "Int64",  "Float64", "Decimal", "String",
+                         "Bool", "Int32",    "UInt32", "UInt64",  "Float32", "Bytes"};
   for (uint32_t i = 0; i <= kMaxKind; ++i) {
     EXPECT_EQ(data_type_name(static_cast<DataType>(i)), names[i]);
   }

@@ -14,15 +14,15 @@
 #define KVT_CONCAT_INNER(a, b) a##b
 #define KVT_CONCAT(a, b) KVT_CONCAT_INNER(a, b)
 
-#define KVT_RETURN_IF_ERROR(expr)                                          \
-  do {                                                                     \
-    if (auto kvt_result_ = (expr); !kvt_result_) {                         \
-      return std::unexpected(std::move(kvt_result_).error());              \
-    }                                                                      \
+#define KVT_RETURN_IF_ERROR(expr)                             \
+  do {                                                        \
+    if (auto kvt_result_ = (expr); !kvt_result_) {            \
+      return std::unexpected(std::move(kvt_result_).error()); \
+    }                                                         \
   } while (false)
 
-#define KVT_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr, ...)               \
-  auto tmp = (expr);                                                 \
+#define KVT_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr, ...)                   \
+  auto tmp = (expr);                                                     \
   if (!tmp) return std::unexpected(__VA_ARGS__(std::move(tmp).error())); \
   lhs = std::move(*tmp)
 
