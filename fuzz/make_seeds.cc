@@ -70,7 +70,7 @@ Series text_col(std::initializer_list<std::string_view> values) {
   return s;
 }
 
-Series null_col() { return Series(std::in_place_index<0>); }
+Series null_col() { return Series(kvt::in_kind<DataType::Null>); }
 Series datetimes(std::initializer_list<int64_t> v) { return col<1, int64_t>(v); }
 Series int64s(std::initializer_list<int64_t> v) { return col<2, int64_t>(v); }
 Series float64s(std::initializer_list<double> v) { return col<3, double>(v); }
@@ -84,8 +84,9 @@ Series byte_strings(std::initializer_list<std::string_view> v) { return text_col
 
 // Signed mantissas at one scale.
 Series decimals(uint32_t scale, std::initializer_list<int64_t> mantissas) {
-  Series s(std::in_place_index<4>);
-  for (int64_t m : mantissas) std::get<4>(s).push_back(D64::from_mantissa(m, scale));
+  Series s(kvt::in_kind<DataType::Decimal>);
+  for (int64_t m : mantissas)
+    kvt::get_kind<DataType::Decimal>(s).push_back(D64::from_mantissa(m, scale));
   return s;
 }
 
@@ -96,19 +97,19 @@ Series generated(size_t n, F value) {
   return s;
 }
 
-Variant v_null() { return Variant(std::in_place_index<0>); }
-Variant v_datetime(int64_t x) { return Variant(std::in_place_index<1>, x); }
-Variant v_int64(int64_t x) { return Variant(std::in_place_index<2>, x); }
-Variant v_float64(double x) { return Variant(std::in_place_index<3>, x); }
-Variant v_decimal(D64 x) { return Variant(std::in_place_index<4>, x); }
-Variant v_string(std::string x) { return Variant(std::in_place_index<5>, std::move(x)); }
-Variant v_bool(bool x) { return Variant(std::in_place_index<6>, x); }
-Variant v_int32(int32_t x) { return Variant(std::in_place_index<7>, x); }
-Variant v_uint32(uint32_t x) { return Variant(std::in_place_index<8>, x); }
-Variant v_uint64(uint64_t x) { return Variant(std::in_place_index<9>, x); }
-Variant v_float32(float x) { return Variant(std::in_place_index<10>, x); }
+Variant v_null() { return Variant(kvt::in_kind<DataType::Null>); }
+Variant v_datetime(int64_t x) { return Variant(kvt::in_kind<DataType::DateTime>, x); }
+Variant v_int64(int64_t x) { return Variant(kvt::in_kind<DataType::Int64>, x); }
+Variant v_float64(double x) { return Variant(kvt::in_kind<DataType::Float64>, x); }
+Variant v_decimal(D64 x) { return Variant(kvt::in_kind<DataType::Decimal>, x); }
+Variant v_string(std::string x) { return Variant(kvt::in_kind<DataType::String>, std::move(x)); }
+Variant v_bool(bool x) { return Variant(kvt::in_kind<DataType::Bool>, x); }
+Variant v_int32(int32_t x) { return Variant(kvt::in_kind<DataType::Int32>, x); }
+Variant v_uint32(uint32_t x) { return Variant(kvt::in_kind<DataType::UInt32>, x); }
+Variant v_uint64(uint64_t x) { return Variant(kvt::in_kind<DataType::UInt64>, x); }
+Variant v_float32(float x) { return Variant(kvt::in_kind<DataType::Float32>, x); }
 Variant v_bytes(std::string_view x) {
-  return Variant(std::in_place_index<11>, std::vector<uint8_t>(x.begin(), x.end()));
+  return Variant(kvt::in_kind<DataType::Bytes>, std::vector<uint8_t>(x.begin(), x.end()));
 }
 
 MetaMap meta(std::initializer_list<std::pair<std::string, Variant>> entries) {
@@ -212,8 +213,9 @@ Series small_series(kvt::testing::RandomSource& r, uint32_t kind) {
   const size_t n = r.chance(4) ? r.below(65) : r.below(9);
   if (kind != 5 && kind != 11) return kvt::testing::random_series(r, kind, n);
   // Text of at most 6 characters (24 bytes), byte strings of at most 24 bytes.
-  Series s = kind == 5 ? Series(std::in_place_index<5>) : Series(std::in_place_index<11>);
-  auto& c = kind == 5 ? std::get<5>(s) : std::get<11>(s);
+  Series s =
+      kind == 5 ? Series(kvt::in_kind<DataType::String>) : Series(kvt::in_kind<DataType::Bytes>);
+  auto& c = kind == 5 ? kvt::get_kind<DataType::String>(s) : kvt::get_kind<DataType::Bytes>(s);
   for (size_t i = 0; i < n; ++i) {
     const size_t len = r.below(kind == 5 ? 7 : 25);
     c.push_back(kind == 5 ? r.utf8(len) : r.bytes(len));
@@ -546,36 +548,36 @@ bool put_variant(ProviderInput& in, const Variant& v) {
     case 0:
       return true;
     case 1:
-      in.integral(std::get<1>(v));
+      in.integral(kvt::get_kind<DataType::DateTime>(v));
       return true;
     case 2:
-      in.integral(std::get<2>(v));
+      in.integral(kvt::get_kind<DataType::Int64>(v));
       return true;
     case 3:
-      in.integral(std::bit_cast<uint64_t>(std::get<3>(v)));
+      in.integral(std::bit_cast<uint64_t>(kvt::get_kind<DataType::Float64>(v)));
       return true;
     case 4:
-      in.integral(std::get<4>(v).bits);
+      in.integral(kvt::get_kind<DataType::Decimal>(v).bits);
       return true;
     case 5:
-      return in.string(std::get<5>(v), 40);
+      return in.string(kvt::get_kind<DataType::String>(v), 40);
     case 6:
-      in.boolean(std::get<6>(v));
+      in.boolean(kvt::get_kind<DataType::Bool>(v));
       return true;
     case 7:
-      in.integral(std::get<7>(v));
+      in.integral(kvt::get_kind<DataType::Int32>(v));
       return true;
     case 8:
-      in.integral(std::get<8>(v));
+      in.integral(kvt::get_kind<DataType::UInt32>(v));
       return true;
     case 9:
-      in.integral(std::get<9>(v));
+      in.integral(kvt::get_kind<DataType::UInt64>(v));
       return true;
     case 10:
-      in.integral(std::bit_cast<uint32_t>(std::get<10>(v)));
+      in.integral(std::bit_cast<uint32_t>(kvt::get_kind<DataType::Float32>(v)));
       return true;
     default: {
-      const auto& b = std::get<11>(v);
+      const auto& b = kvt::get_kind<DataType::Bytes>(v);
       return in.string(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()), 40);
     }
   }
@@ -640,16 +642,16 @@ bool put_series(ProviderInput& in, const Series& s) {
     case 0:
       return true;
     case 1:
-      put_datetimes(in, std::get<1>(s));
+      put_datetimes(in, kvt::get_kind<DataType::DateTime>(s));
       return true;
     case 2:
-      for (int64_t x : std::get<2>(s)) in.integral(x);
+      for (int64_t x : kvt::get_kind<DataType::Int64>(s)) in.integral(x);
       return true;
     case 3:
-      for (double x : std::get<3>(s)) in.integral(std::bit_cast<uint64_t>(x));
+      for (double x : kvt::get_kind<DataType::Float64>(s)) in.integral(std::bit_cast<uint64_t>(x));
       return true;
     case 4: {
-      const auto& c = std::get<4>(s);
+      const auto& c = kvt::get_kind<DataType::Decimal>(s);
       const uint32_t scale = c.empty() ? 0 : c[0].scale();
       in.in_range<uint32_t>(scale, 0, 15);
       for (D64 d : c) {
@@ -662,29 +664,30 @@ bool put_series(ProviderInput& in, const Series& s) {
     }
     case 5:
     case 11: {
-      const auto& c = s.index() == 5 ? std::get<5>(s) : std::get<11>(s);
+      const auto& c =
+          s.index() == 5 ? kvt::get_kind<DataType::String>(s) : kvt::get_kind<DataType::Bytes>(s);
       for (size_t i = 0; i < c.size(); ++i) {
         if (!in.string(c[i], 24)) return false;
       }
       return true;
     }
     case 6:
-      for (uint8_t b : std::get<6>(s)) {
+      for (uint8_t b : kvt::get_kind<DataType::Bool>(s)) {
         if (b > 1) return false;
         in.boolean(b != 0);
       }
       return true;
     case 7:
-      for (int32_t x : std::get<7>(s)) in.integral(x);
+      for (int32_t x : kvt::get_kind<DataType::Int32>(s)) in.integral(x);
       return true;
     case 8:
-      for (uint32_t x : std::get<8>(s)) in.integral(x);
+      for (uint32_t x : kvt::get_kind<DataType::UInt32>(s)) in.integral(x);
       return true;
     case 9:
-      for (uint64_t x : std::get<9>(s)) in.integral(x);
+      for (uint64_t x : kvt::get_kind<DataType::UInt64>(s)) in.integral(x);
       return true;
     default:
-      for (float x : std::get<10>(s)) in.integral(std::bit_cast<uint32_t>(x));
+      for (float x : kvt::get_kind<DataType::Float32>(s)) in.integral(std::bit_cast<uint32_t>(x));
       return true;
   }
 }

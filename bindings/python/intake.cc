@@ -124,7 +124,7 @@ std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
     offsets[i + 1] = total;
   }
   fill_strings(col, views);
-  return PyArrayTyped::Value(std::in_place_index<6>, std::move(col));
+  return PyArrayTyped::Value(std::move(col));
 }
 
 // Text items become decimals at `scale`; anything else, and text that does not parse, is NaN.
@@ -148,7 +148,7 @@ std::optional<PyArrayTyped::Value> take_decimal_list(PyObject* list, uint64_t sc
     }
     out[static_cast<size_t>(i)] = decimal_from_text(text, static_cast<uint32_t>(scale));
   }
-  return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
+  return PyArrayTyped::Value(std::move(out));
 }
 
 std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64_t> scale,
@@ -178,19 +178,18 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
 
   switch (branch) {
     case kInt64:
-      return PyArrayTyped::Value(std::in_place_index<0>, ArrayColumn<int64_t>{std::move(column)});
+      return PyArrayTyped::Value(ArrayColumn<int64_t>{std::move(column)});
     case kInt32:
-      return PyArrayTyped::Value(std::in_place_index<2>, ArrayColumn<int32_t>{std::move(column)});
+      return PyArrayTyped::Value(ArrayColumn<int32_t>{std::move(column)});
     case kBool:
-      return PyArrayTyped::Value(std::in_place_index<4>, ArrayColumn<uint8_t>{std::move(column)});
+      return PyArrayTyped::Value(ArrayColumn<uint8_t>{std::move(column)});
     case kFloat64:
     case kFloat32: {
       if (!scale) {
         if (branch == kFloat64) {
-          return PyArrayTyped::Value(std::in_place_index<1>,
-                                     ArrayColumn<double>{std::move(column)});
+          return PyArrayTyped::Value(ArrayColumn<double>{std::move(column)});
         }
-        return PyArrayTyped::Value(std::in_place_index<3>, ArrayColumn<float>{std::move(column)});
+        return PyArrayTyped::Value(ArrayColumn<float>{std::move(column)});
       }
       if (!check_decimal_scale(*scale, name)) return std::nullopt;
       Vec<D64> out(n);
@@ -201,10 +200,10 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
           from_f32_column({static_cast<const float*>(data), n}, *scale, out.data());
         }
       }
-      return PyArrayTyped::Value(std::in_place_index<7>, std::move(out));
+      return PyArrayTyped::Value(std::move(out));
     }
     case kUs:  // already in microseconds, NaT included: read in place
-      return PyArrayTyped::Value(std::in_place_index<5>, DateTimeColumn{std::move(column), {}});
+      return PyArrayTyped::Value(DateTimeColumn{std::move(column), {}});
     default: {  // datetime64 in ms, s or ns
       Vec<int64_t> out(n);
       if (n != 0) {
@@ -216,7 +215,7 @@ std::optional<PyArrayTyped::Value> take_array(PyRef column, std::optional<uint64
           return std::nullopt;
         }
       }
-      return PyArrayTyped::Value(std::in_place_index<5>, DateTimeColumn{PyRef(), std::move(out)});
+      return PyArrayTyped::Value(DateTimeColumn{PyRef(), std::move(out)});
     }
   }
 }
@@ -273,34 +272,40 @@ std::optional<PyArrayTyped> PyArrayTyped::try_from(PyRef column, std::optional<u
   return PyArrayTyped(std::move(*value));
 }
 
+namespace {
+
+// The kind each intake alternative is packed as, and the view the packer reads.
+template <class C>
+constexpr DataType intake_kind() {
+  if constexpr (std::is_same_v<C, ArrayColumn<int64_t>>) return DataType::Int64;
+  if constexpr (std::is_same_v<C, ArrayColumn<double>>) return DataType::Float64;
+  if constexpr (std::is_same_v<C, ArrayColumn<int32_t>>) return DataType::Int32;
+  if constexpr (std::is_same_v<C, ArrayColumn<float>>) return DataType::Float32;
+  if constexpr (std::is_same_v<C, ArrayColumn<uint8_t>>) return DataType::Bool;
+  if constexpr (std::is_same_v<C, DateTimeColumn>) return DataType::DateTime;
+  if constexpr (std::is_same_v<C, StringColumn>) return DataType::String;
+  return DataType::Decimal;  // Vec<D64>
+}
+
+template <class C>
+auto view_of(const C& c) {
+  return c.view();
+}
+StringsRef view_of(const StringColumn& c) { return StringsRef(c); }
+std::span<const D64> view_of(const Vec<D64>& v) { return {v.data(), v.size()}; }
+
+}  // namespace
+
 DataType PyArrayTyped::data_type() const {
-  static constexpr DataType kKinds[] = {DataType::Int64,   DataType::Float64, DataType::Int32,
-                                        DataType::Float32, DataType::Bool,    DataType::DateTime,
-                                        DataType::String,  DataType::Decimal};
-  return kKinds[value_.index()];
+  return std::visit([](const auto& c) { return intake_kind<std::decay_t<decltype(c)>>(); }, value_);
 }
 
 SeriesRef PyArrayTyped::into() const {
-  switch (value_.index()) {
-    case 0:
-      return SeriesRef(std::in_place_index<2>, std::get<0>(value_).view());
-    case 1:
-      return SeriesRef(std::in_place_index<3>, std::get<1>(value_).view());
-    case 2:
-      return SeriesRef(std::in_place_index<7>, std::get<2>(value_).view());
-    case 3:
-      return SeriesRef(std::in_place_index<10>, std::get<3>(value_).view());
-    case 4:
-      return SeriesRef(std::in_place_index<6>, std::get<4>(value_).view());
-    case 5:
-      return SeriesRef(std::in_place_index<1>, std::get<5>(value_).view());
-    case 6:
-      return SeriesRef(std::in_place_index<5>, StringsRef(std::get<6>(value_)));
-    default: {
-      const Vec<D64>& v = std::get<7>(value_);
-      return SeriesRef(std::in_place_index<4>, std::span<const D64>(v.data(), v.size()));
-    }
-  }
+  return std::visit(
+      [](const auto& c) {
+        return SeriesRef(in_kind<intake_kind<std::decay_t<decltype(c)>>()>, view_of(c));
+      },
+      value_);
 }
 
 std::vector<FieldRef> build_fields(const ColumnPairs& pairs) {

@@ -45,9 +45,9 @@ struct DateTimeColumn {
   std::span<const int64_t> view() const;
 };
 
-// The typed column built from one Python column. The alternative's index is the tag:
-// 0 Int64, 1 Float64, 2 Int32, 3 Float32, 4 Bool (array references), 5 DateTime (microseconds,
-// an array reference or an owned vector), 6 String, 7 Decimal (owned vectors).
+// The typed column built from one Python column: array references for Int64, Float64, Int32,
+// Float32 and Bool; microseconds for DateTime (an array reference or an owned vector); owned
+// vectors for String and Decimal. Each alternative's type decides its kind (data_type()).
 class PyArrayTyped {
  public:
   using Value = std::variant<ArrayColumn<int64_t>,  // 0 Int64
@@ -79,8 +79,6 @@ class PyArrayTyped {
   // The borrowed view of the column data; valid while this object lives. Cannot fail.
   SeriesRef into() const;
 
-  size_t tag() const { return value_.index(); }
-  const Value& value() const { return value_; }
 
  private:
   explicit PyArrayTyped(Value v) : value_(std::move(v)) {}

@@ -76,7 +76,7 @@ PyObject* pack_columns(std::string_view obj, PyObject* columns, const ScaleMap* 
   table.format_word = kFormatWord;
   table.fields = build_fields(*pairs);
   table.meta.emplace();
-  table.meta->insert("obj", Variant(std::in_place_index<5>, std::string(obj)));
+  table.meta->insert("obj", Variant(in_kind<DataType::String>, std::string(obj)));
   table.flag = false;
 
   auto plan = plan_table_ref_frame(table);
