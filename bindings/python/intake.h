@@ -79,7 +79,6 @@ class PyArrayTyped {
   // The borrowed view of the column data; valid while this object lives. Cannot fail.
   SeriesRef into() const;
 
-
  private:
   explicit PyArrayTyped(Value v) : value_(std::move(v)) {}
   Value value_;
