@@ -141,7 +141,7 @@ FUZZ_SEEDS := fuzz/seeds
 FUZZ_REGRESSIONS := fuzz/regressions
 FUZZ_CORPUS := $(FUZZ_BUILD)/corpus
 # In a recipe loop over t: the stored input directories of target $t that exist.
-fuzz_stored = $$(for d in $(FUZZ_SEEDS)/$$t $(FUZZ_REGRESSIONS)/$$t; do [ -d $$d ] && echo $$d; done)
+fuzz_stored = $$(for d in $(FUZZ_SEEDS)/$$t $(FUZZ_REGRESSIONS)/$$t; do [ -d $$d ] && echo $$d; done; true)
 
 fuzz-build: $(VENV)/.ready system-deps
 	@dpkg -s clang-16 libclang-rt-16-dev >/dev/null 2>&1 || { \
