@@ -298,7 +298,7 @@ std::vector<std::pair<std::string, Table>> tables() {
 
   // Float64 and Float32: raw IEEE bytes, bit for bit.
   add("float64-small", packed("f", {field("f", float64s({0.5, 1.0, -2.25, 187.25}))}));
-  add("float64-special",
+  add("float64-zeros-inf-nan",
       packed("f", {field("f", float64s({0.0, -0.0, f64_bits(0x7FF0000000000000),
                                         f64_bits(0xFFF0000000000000), f64_bits(0x7FF8000000000000),
                                         f64_bits(0x7FF0000000000001), f64_bits(0xFFFFFFFFFFFFFFFF),
@@ -306,7 +306,7 @@ std::vector<std::pair<std::string, Table>> tables() {
                                         f64_bits(0x0010000000000000)}))}));
   add("float64-empty", packed("f", {field("f", float64s({}))}));
   add("float32-small", packed("f", {field("f", float32s({0.5f, 1.0f, -2.25f, 187.25f}))}));
-  add("float32-special",
+  add("float32-zeros-inf-nan",
       packed("f",
              {field("f", float32s({0.0f, -0.0f, f32_bits(0x7F800000), f32_bits(0xFF800000),
                                    f32_bits(0x7FC00000), f32_bits(0x7F800001), f32_bits(0xFFFFFFFF),
