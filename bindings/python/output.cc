@@ -73,7 +73,6 @@ void destroy_owner(PyObject* capsule) {
 
 // ---- descriptors, made once per process ----
 
-enum class Dtype : uint8_t { Bool, Int32, Int64, UInt32, UInt64, Float32, Float64, Object, Us };
 constexpr size_t kDtypeCount = 9;
 
 PyArray_Descr* make_descr(Dtype d) {
@@ -187,56 +186,57 @@ struct RecentObject {
 };
 using RecentObjects = RecentCache<RecentObject>;
 
-// An object array of str (Bytes: bytes) objects, one per element; the column is freed. Equal
-// short elements may share one object, which is indistinguishable for immutable values.
-template <bool kText>
-PyObject* objects(StringColumn&& column) {
+// An object array of str (text: false gives bytes) objects, one per element. Equal short
+// elements may share one object, which is indistinguishable for immutable values.
+PyObject* objects(const StringsRef& column, bool text) {
   const size_t n = column.size();
   auto owner = std::make_unique<ObjectSlots>(n);
-  {
-    StringColumn local = std::move(column);  // freed once every element is converted
-    RecentObjects recent(n);
-    // Columns of mostly distinct values stop looking after a trial that finds few repeats.
-    constexpr size_t kTrial = 4096;
-    bool use_recent = true;
-    size_t hits = 0;
-    for (size_t i = 0; i < n; ++i) {
-      std::string_view s = local[i];
-      if (i == kTrial) use_recent = hits >= kTrial / 8;
-      const bool short_element = use_recent && s.size() <= ShortText::kMaxLen;
-      ShortText key;
-      uint64_t hash = 0;
-      if (short_element) {
-        key = ShortText::of(s);
-        hash = key.hash();
-        const RecentObject* hit = recent.find(
-            hash, [&key](const RecentObject& e) { return e.obj != nullptr && e.key == key; });
-        if (hit != nullptr) {
-          ++hits;
-          owner->push(PyRef::borrow(hit->obj));
-          continue;
-        }
+  RecentObjects recent(n);
+  // Columns of mostly distinct values stop looking after a trial that finds few repeats.
+  constexpr size_t kTrial = 4096;
+  bool use_recent = true;
+  size_t hits = 0;
+  for (size_t i = 0; i < n; ++i) {
+    std::string_view s = column[i];
+    if (i == kTrial) use_recent = hits >= kTrial / 8;
+    const bool short_element = use_recent && s.size() <= ShortText::kMaxLen;
+    ShortText key;
+    uint64_t hash = 0;
+    if (short_element) {
+      key = ShortText::of(s);
+      hash = key.hash();
+      const RecentObject* hit = recent.find(
+          hash, [&key](const RecentObject& e) { return e.obj != nullptr && e.key == key; });
+      if (hit != nullptr) {
+        ++hits;
+        owner->push(PyRef::borrow(hit->obj));
+        continue;
       }
-      auto len = static_cast<Py_ssize_t>(s.size());
-      PyRef o = PyRef::steal(kText ? PyUnicode_FromStringAndSize(s.data(), len)
-                                   : PyBytes_FromStringAndSize(s.data(), len));
-      if (!o) {
-        return raise_internal(kText ? "Failed to create a str" : "Failed to create a bytes object");
-      }
-      if (short_element) recent.store(hash, RecentObject{key, o.get()});
-      owner->push(std::move(o));
     }
+    auto len = static_cast<Py_ssize_t>(s.size());
+    PyRef o = PyRef::steal(text ? PyUnicode_FromStringAndSize(s.data(), len)
+                                : PyBytes_FromStringAndSize(s.data(), len));
+    if (!o)
+      return raise_internal(text ? "Failed to create a str" : "Failed to create a bytes object");
+    if (short_element) recent.store(hash, RecentObject{key, o.get()});
+    owner->push(std::move(o));
   }
   PyObject** data = owner->data();
   return adopt(std::move(owner), data, n, Dtype::Object);
+}
+
+// The same for an owned column, which is freed once every element is converted.
+PyObject* objects(StringColumn&& column, bool text) {
+  StringColumn local = std::move(column);
+  return objects(StringsRef(local), text);
 }
 
 PyObject* decimals(Vec<D64>&& column) {
   return adopt_vec(decimals_to_f64(std::move(column)), Dtype::Float64);
 }
 
-PyObject* timestamps(Vec<int64_t>&& column) {
-  shift_timestamps(column, get_local_offset().length_micros());
+PyObject* timestamps(Vec<int64_t>&& column, int64_t offset_us) {
+  shift_timestamps(column, offset_us);
   return adopt_vec(std::move(column), Dtype::Us);
 }
 
@@ -248,11 +248,28 @@ auto&& take(Series& s) {
 }  // namespace
 
 PyObject* series_to_array(Series&& series, size_t row_count) {
+  return series_to_array(std::move(series), row_count, get_local_offset().length_micros());
+}
+
+PyObject* strings_to_objects(const StringsRef& column, bool text) { return objects(column, text); }
+
+template <class T>
+PyObject* vec_to_array(Vec<T>&& v, Dtype d) {
+  return adopt_vec(std::move(v), d);
+}
+template PyObject* vec_to_array(Vec<uint8_t>&&, Dtype);
+template PyObject* vec_to_array(Vec<int32_t>&&, Dtype);
+template PyObject* vec_to_array(Vec<int64_t>&&, Dtype);
+template PyObject* vec_to_array(Vec<uint64_t>&&, Dtype);
+template PyObject* vec_to_array(Vec<float>&&, Dtype);
+template PyObject* vec_to_array(Vec<double>&&, Dtype);
+
+PyObject* series_to_array(Series&& series, size_t row_count, int64_t offset_us) {
   switch (series_kind(series)) {
     case DataType::Null:
       return zeros_bool(row_count);
     case DataType::DateTime:
-      return timestamps(take<DataType::DateTime>(series));
+      return timestamps(take<DataType::DateTime>(series), offset_us);
     case DataType::Int64:
       return adopt_vec(take<DataType::Int64>(series), Dtype::Int64);
     case DataType::Float64:
@@ -260,7 +277,7 @@ PyObject* series_to_array(Series&& series, size_t row_count) {
     case DataType::Decimal:
       return decimals(take<DataType::Decimal>(series));
     case DataType::String:
-      return objects<true>(take<DataType::String>(series));
+      return objects(take<DataType::String>(series), true);
     case DataType::Bool:
       return adopt_vec(take<DataType::Bool>(series), Dtype::Bool);
     case DataType::Int32:
@@ -272,7 +289,7 @@ PyObject* series_to_array(Series&& series, size_t row_count) {
     case DataType::Float32:
       return adopt_vec(take<DataType::Float32>(series), Dtype::Float32);
     case DataType::Bytes:
-      return objects<false>(take<DataType::Bytes>(series));
+      return objects(take<DataType::Bytes>(series), false);
   }
   return raise_internal("Unknown series kind");  // the variant has exactly 12 alternatives
 }

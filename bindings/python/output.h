@@ -29,6 +29,18 @@ namespace kvt::py {
 //   String -> object of str    Bool -> bool    Int32 -> int32    UInt32 -> uint32 (copied)
 //   UInt64 -> uint64 (copied)   Float32 -> float32   Bytes -> object of bytes
 PyObject* series_to_array(Series&& series, size_t row_count);
+// The same with the zone offset given in microseconds instead of read from the local zone.
+PyObject* series_to_array(Series&& series, size_t row_count, int64_t offset_us);
+
+// A new object array of str (text) or bytes objects, one per element; the column is only read.
+PyObject* strings_to_objects(const StringsRef& column, bool text);
+
+// The element types of the arrays made here.
+enum class Dtype : uint8_t { Bool, Int32, Int64, UInt32, UInt64, Float32, Float64, Object, Us };
+
+// A new 1-d array of dtype d that adopts v (no copy).
+template <class T>
+PyObject* vec_to_array(Vec<T>&& v, Dtype d);
 
 // Consumes the table and returns [(field name, array), ...] in field order. The row count used
 // for Null columns is taken from the table before its fields are converted.

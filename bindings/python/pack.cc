@@ -78,7 +78,10 @@ PyObject* pack_columns(std::string_view obj, PyObject* columns, const ScaleMap* 
   table.meta.emplace();
   table.meta->insert("obj", Variant(in_kind<DataType::String>, std::string(obj)));
   table.flag = false;
+  return frame_bytes(table);
+}
 
+PyObject* frame_bytes(const TableRef& table) {
   auto plan = plan_table_ref_frame(table);
   if (!plan) {
     const std::string text = plan.error().to_string();

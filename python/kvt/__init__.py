@@ -6,9 +6,15 @@ for table in kvt.read_frames(f):
     table.obj, table.column("price")
 """
 
-from _kvt import get_local_offset, set_local_zone
+import pkgutil
 
-from ._stream import (
+# In a build tree the package's extension module sits in a kvt/ folder of its own.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from _kvt import get_local_offset, set_local_zone  # noqa: E402
+
+from ._interop import ArrowStream, arrow_stream  # noqa: E402
+from ._stream import (  # noqa: E402
     DEFAULT_MAX_FRAME_BYTES,
     HEADER_SIZE,
     FrameError,
@@ -19,20 +25,23 @@ from ._stream import (
     write_frame,
     write_frame_async,
 )
-from ._table import Table, pack
+from ._table import Table, pack, unpack  # noqa: E402
 
 __all__ = [
     "DEFAULT_MAX_FRAME_BYTES",
+    "ArrowStream",
     "HEADER_SIZE",
     "FrameError",
     "FrameTooLargeError",
     "Table",
     "TruncatedFrameError",
+    "arrow_stream",
     "get_local_offset",
     "pack",
     "read_frames",
     "read_frames_async",
     "set_local_zone",
+    "unpack",
     "write_frame",
     "write_frame_async",
 ]

@@ -21,6 +21,7 @@ from typing import Protocol
 
 import _kvt
 
+from . import _arrow
 from ._table import Table
 
 HEADER_SIZE = 8
@@ -192,9 +193,10 @@ def check_header(offset: int, header: bytes, max_frame_bytes: int) -> int:
 
 def parse_content(offset: int, content: bytes) -> Table:
     try:
-        return Table(*_kvt.parse_table_frame(content))
+        decoded = _arrow.unpack(content, _kvt.get_local_offset(), False)
     except ValueError as e:
         raise FrameError(offset, str(e)) from e
+    return Table._from_decoded(*decoded)
 
 
 def _check_whole(frame: bytes) -> None:

@@ -6,16 +6,19 @@ import importlib
 import operator
 import re
 import sys
-from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, SupportsIndex, TypeAlias
+from collections.abc import Buffer, Iterator, Mapping, Sequence
+from typing import Any, SupportsIndex, TypeAlias
 
 import _kvt
 import numpy as np
 import numpy.typing as npt
 
+from . import _arrow
+from ._interop import arrow_column, arrow_pairs
+
 Array: TypeAlias = npt.NDArray[Any]
-# What _kvt.pack_table_frame takes as one column.
-_Column: TypeAlias = Array | list[str]
+# What _kvt.pack_table_frame takes as one column, or a column read from an Arrow producer.
+_Column: TypeAlias = Array | list[str] | _arrow.ArrowColumn
 
 # Lossless widening of integer and float types that frames have no column kind for.
 _WIDER: dict[np.dtype[Any], np.dtype[Any]] = {
@@ -28,18 +31,79 @@ _WIDER: dict[np.dtype[Any], np.dtype[Any]] = {
 }
 
 
-class Table(NamedTuple):
+class Table:
     """One parsed table frame: the table name, the object name and the columns in frame order.
 
-    Column names need not be unique: `columns` keeps every column the frame carries.
+    Column names need not be unique: `columns` keeps every column the frame carries. A table
+    unpacks like the tuple (table, obj, columns). Tables from unpack and read_frames keep text
+    columns in their decoded form until `columns` (or column()) asks for NumPy arrays, so that
+    Arrow consumers (`__arrow_c_stream__`: polars, duckdb, pyarrow, pandas) get them without one
+    Python str per value; once `columns` has been asked for, Arrow consumers read those arrays.
     """
 
-    table: str
-    obj: str
-    columns: list[tuple[str, Array]]
+    __slots__ = ("table", "obj", "_columns", "_decoded")
+
+    def __init__(self, table: str, obj: str, columns: list[tuple[str, Array]]) -> None:
+        self.table = table
+        self.obj = obj
+        self._columns: list[tuple[str, Array]] | None = columns
+        self._decoded: list[tuple[str, Array | _arrow.Strings | None]] | None = None
+
+    @classmethod
+    def _from_decoded(
+        cls, table: str, obj: str, decoded: list[tuple[str, Array | _arrow.Strings | None]]
+    ) -> Table:
+        """A table over what kvt._arrow.unpack returns: arrays, Strings, None for Null columns."""
+        self = cls.__new__(cls)
+        self.table = table
+        self.obj = obj
+        self._columns = None
+        self._decoded = decoded
+        return self
+
+    @property
+    def columns(self) -> list[tuple[str, Array]]:
+        """(name, NumPy array) pairs in frame order; text as object arrays of str."""
+        if self._columns is None:
+            decoded = self._decoded or []
+            # A Null column is as long as the first column, or empty when it is one itself.
+            first = decoded[0][1] if decoded else None
+            rows = len(first) if first is not None else 0
+            self._columns = [(name, _as_array(data, rows)) for name, data in decoded]
+            self._decoded = None
+        return self._columns
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter((self.table, self.obj, self.columns))
+
+    def __len__(self) -> int:
+        return 3
+
+    def __getitem__(self, index: int) -> Any:
+        return (self.table, self.obj, self.columns)[index]
+
+    _fields = ("table", "obj", "columns")
+
+    def _asdict(self) -> dict[str, Any]:
+        return {"table": self.table, "obj": self.obj, "columns": self.columns}
+
+    def __repr__(self) -> str:
+        names = [name for name, _ in self._arrow_source()]
+        return f"Table(table={self.table!r}, obj={self.obj!r}, columns={names!r})"
 
     def column(self, name: str) -> Array:
         """The first column called `name`; KeyError when there is none."""
+        if self._columns is None and self._decoded is not None:
+            rows = None
+            for i, (column_name, data) in enumerate(self._decoded):
+                if column_name == name:
+                    if data is None:
+                        first = self._decoded[0][1]
+                        rows = len(first) if first is not None else 0
+                    array = _as_array(data, rows or 0)
+                    self._decoded[i] = (column_name, array)
+                    return array
+            raise KeyError(name)
         for column_name, array in self.columns:
             if column_name == name:
                 return array
@@ -55,30 +119,129 @@ class Table(NamedTuple):
         return result
 
     def to_pandas(self) -> Any:
-        """A pandas DataFrame (repeated names are kept); the columns must be of equal length."""
+        """A pandas DataFrame (repeated names are kept); the columns must be of equal length.
+
+        Text columns become pandas' Arrow-backed str columns when pyarrow is installed (made
+        from the decoded text without a Python str per value), object columns otherwise.
+        """
         pd = _optional("pandas")
         self._check_lengths()
-        frame = pd.DataFrame({i: array for i, (_, array) in enumerate(self.columns)})
-        frame.columns = [name for name, _ in self.columns]
+        source = self._arrow_source()
+        rows = self._rows()
+        text = [i for i, (_, data) in enumerate(source) if _is_text(data)]
+        pa = (_module_if_loaded("pyarrow") or _try_import("pyarrow")) if text else None
+        arrow = pa.table(self) if pa is not None else None
+        data: dict[int, Any] = {}
+        for i, (_, column) in enumerate(source):
+            if arrow is not None and i in text:
+                strings = pd.arrays.ArrowStringArray(arrow.column(i))
+                data[i] = pd.Series(strings, copy=False)
+            else:
+                data[i] = _as_array(column, rows)
+        frame = pd.DataFrame(data, copy=False)
+        frame.columns = [name for name, _ in source]
         return frame
 
     def to_polars(self) -> Any:
-        """A polars DataFrame; names must be unique and columns of equal length."""
+        """A polars DataFrame, read through the Arrow C stream interface; names must be unique
+        and columns of equal length."""
         pl = _optional("polars")
         self._check_lengths()
-        arrays = self.to_dict()
-        return pl.DataFrame([pl.Series(name, array) for name, array in arrays.items()])
+        self._check_unique()
+        return pl.DataFrame(self)
+
+    def __arrow_c_schema__(self) -> object:
+        """The Arrow schema of the table's one record batch (a PyCapsule)."""
+        from ._interop import schema_capsule
+
+        return schema_capsule(self)
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The table as an Arrow C stream of one record batch (a PyCapsule); requested_schema is
+        not consulted. Types: docs/arrow.md."""
+        from ._interop import stream_capsule
+
+        return stream_capsule([self])
+
+    def _arrow_source(self) -> list[tuple[str, Array | _arrow.Strings | None]]:
+        """The columns as they are held: decoded forms until `columns` has been asked for."""
+        if self._columns is None:
+            return self._decoded or []
+        return list(self._columns)
+
+    def _rows(self) -> int:
+        for _, data in self._arrow_source():
+            if data is not None:
+                return len(data)
+        return 0
+
+    def _check_unique(self) -> None:
+        seen: set[str] = set()
+        for name, _ in self._arrow_source():
+            if name in seen:
+                raise ValueError(f"column name {name!r} occurs more than once")
+            seen.add(name)
 
     def _check_lengths(self) -> None:
-        if not self.columns:
+        source = [(name, data) for name, data in self._arrow_source() if data is not None]
+        if not source:
             return
-        first_name, first = self.columns[0]
-        for name, array in self.columns[1:]:
+        first_name, first = source[0]
+        for name, array in source[1:]:
             if len(array) != len(first):
                 raise ValueError(
                     f"column {name!r} has {len(array)} rows but column {first_name!r} has"
                     f" {len(first)}; a data frame needs columns of equal length"
                 )
+
+
+def _as_array(data: Array | _arrow.Strings | None, rows: int) -> Array:
+    if data is None:
+        return np.zeros(rows, dtype=bool)
+    if isinstance(data, _arrow.Strings):
+        return data.to_numpy()
+    return data
+
+
+def _is_text(data: object) -> bool:
+    return isinstance(data, _arrow.Strings) and data.is_text
+
+
+def _try_import(name: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+def unpack(frame: Buffer) -> Table:
+    """The table of one whole frame (header included) held in any C-contiguous buffer: bytes,
+    bytearray, memoryview, a NumPy uint8 array, an mmap, a ZeroMQ frame's buffer. The buffer is
+    read in place, not copied, and only for the length of the call.
+
+    Raises TruncatedFrameError when the buffer holds less than the frame its header declares,
+    FrameError for a foreign header, a damaged frame, or bytes after the frame.
+    """
+    from ._stream import HEADER_SIZE, FrameError, TruncatedFrameError, check_header
+
+    with memoryview(frame) as view:
+        if not view.c_contiguous:
+            raise ValueError("a frame must be held in a C-contiguous buffer")
+        with view.cast("B") as data:
+            size = data.nbytes
+            if size < HEADER_SIZE:
+                raise TruncatedFrameError(0, HEADER_SIZE - size, None)
+            length = check_header(0, bytes(data[:HEADER_SIZE]), sys.maxsize)
+            whole = HEADER_SIZE + length
+            if size < whole:
+                raise TruncatedFrameError(0, whole - size, whole)
+            if size > whole:
+                raise FrameError(0, f"{size - whole} bytes follow the {whole}-byte frame")
+            try:
+                decoded = _arrow.unpack(data, _kvt.get_local_offset(), True)
+            except ValueError as e:
+                raise FrameError(0, str(e)) from e
+    return Table._from_decoded(*decoded)
 
 
 def pack(
@@ -127,7 +290,13 @@ def pack(
             _check_decimals(name, column, given[name], "(leave it out of decimal_fields)")
         elif own_scale is not None:
             _check_decimals(name, column, own_scale, "(cast it to a float type)")
-    return _kvt.pack_table_frame(obj, [(name, column) for name, column, _ in entries], decimals)
+    if not any(isinstance(column, _arrow.ArrowColumn) for _, column, _ in entries):
+        return _kvt.pack_table_frame(obj, [(name, column) for name, column, _ in entries], decimals)
+    # Columns read from Arrow producers are packed from their buffers by kvt._arrow, beside the
+    # others, which it takes in as _kvt does; _kvt checks the arguments first, with its messages.
+    _kvt.pack_table_frame(obj, [], decimals)
+    places = {name: operator.index(v) for name, v in decimals.items()} if decimals else {}
+    return _arrow.pack(obj, [(name, column, places.get(name)) for name, column, _ in entries])
 
 
 def _optional(name: str) -> Any:
@@ -151,6 +320,8 @@ def _named_columns(columns: object) -> list[tuple[str, object]]:
         pairs = list(columns.items())
     elif pl is not None and isinstance(columns, pl.DataFrame):
         pairs = [(series.name, series) for series in columns.get_columns()]
+    elif (arrow := arrow_pairs(columns)) is not None:
+        pairs = list(arrow)
     elif isinstance(columns, Mapping):
         pairs = list(columns.items())
     elif isinstance(columns, Sequence) and not isinstance(columns, (str, bytes)):
@@ -161,8 +332,9 @@ def _named_columns(columns: object) -> list[tuple[str, object]]:
             pairs.append((item[0], item[1]))
     else:
         raise TypeError(
-            "columns must be a list of (name, column) pairs, a mapping of name -> column or a"
-            f" pandas/polars DataFrame, not {_type_name(columns)}"
+            "columns must be a list of (name, column) pairs, a mapping of name -> column, a"
+            " pandas/polars DataFrame or an Arrow table (__arrow_c_stream__ or __arrow_c_array__),"
+            f" not {_type_name(columns)}"
         )
     for name, _ in pairs:
         if not isinstance(name, str):
@@ -173,13 +345,21 @@ def _named_columns(columns: object) -> list[tuple[str, object]]:
 def _as_column(name: str, column: object, decimal: bool) -> tuple[_Column, int | None]:
     """The column as _kvt takes it (an exact ndarray or an exact list of str), and the decimal
     scale its own type carries (polars and Arrow Decimal columns), if any."""
+    if isinstance(column, _arrow.ArrowColumn):
+        if decimal:
+            return _from_array(name, column.to_numpy()), None
+        return column, column.decimal_scale
     pd = _module_if_loaded("pandas")
     pl = _module_if_loaded("polars")
     if pd is not None and isinstance(column, pd.Series):
-        return _from_pandas(name, column)
+        return _from_pandas(name, column, decimal)
     if pl is not None and isinstance(column, pl.Series):
         if column.null_count() and not column.dtype.is_float():
             raise TypeError(f"column {name!r} holds missing values")
+        if _polars_text(pl, column.dtype) or (column.dtype.is_decimal() and not decimal):
+            # Read from polars' own buffers: no str per value, decimals exactly.
+            arrow = arrow_column(column)
+            return arrow, arrow.decimal_scale
         if column.dtype.is_decimal():
             # Text keeps every digit; floats would not.
             return _from_array(name, column.cast(pl.String).to_numpy()), column.dtype.scale
@@ -210,10 +390,15 @@ def _as_column(name: str, column: object, decimal: bool) -> tuple[_Column, int |
     )
 
 
-def _from_pandas(name: str, series: Any) -> tuple[_Column, int | None]:
+def _from_pandas(name: str, series: Any, decimal: bool) -> tuple[_Column, int | None]:
     pd = _module_if_loaded("pandas")
     if series.hasnans and not pd.api.types.is_float_dtype(series.dtype):
         raise TypeError(f"column {name!r} holds missing values")
+    if _arrow_backed_text(pd, series.dtype, decimal):
+        # Arrow-backed text, categories of text and Arrow decimals are read from their Arrow
+        # buffers: no str per value, decimals exactly.
+        arrow = arrow_column(series)
+        return arrow, arrow.decimal_scale
     if isinstance(series.dtype, pd.DatetimeTZDtype):
         series = series.dt.tz_convert(None)
     arrow_type = getattr(series.dtype, "pyarrow_dtype", None)
@@ -228,6 +413,27 @@ def _from_pandas(name: str, series: Any) -> tuple[_Column, int | None]:
             text = pa.array(series.array).cast(pa.string()).to_numpy(zero_copy_only=False)
             return _from_array(name, text), arrow_type.scale
     return _from_array(name, series.to_numpy()), None
+
+
+def _polars_text(pl: Any, dtype: Any) -> bool:
+    return bool(
+        dtype == pl.String or dtype == pl.Binary or isinstance(dtype, (pl.Categorical, pl.Enum))
+    )
+
+
+def _arrow_backed_text(pd: Any, dtype: Any, decimal: bool) -> bool:
+    if isinstance(dtype, pd.StringDtype):
+        return dtype.storage == "pyarrow"
+    if isinstance(dtype, pd.CategoricalDtype):
+        return dtype.categories.dtype.kind == "O" or isinstance(
+            dtype.categories.dtype, pd.StringDtype
+        )
+    arrow_type = getattr(dtype, "pyarrow_dtype", None)
+    pa = _module_if_loaded("pyarrow")
+    if arrow_type is None or pa is None:
+        return False
+    text = pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type)
+    return text or (pa.types.is_decimal(arrow_type) and not decimal)
 
 
 def _from_array(name: str, array: Array) -> _Column:
@@ -278,8 +484,8 @@ def _check_decimals(name: str, column: _Column, scale: SupportsIndex, how: str) 
         places = operator.index(scale)
     except TypeError:
         return
-    if not 0 <= places <= _MAX_SCALE:
-        return
+    if not 0 <= places <= _MAX_SCALE or isinstance(column, _arrow.ArrowColumn):
+        return  # kvt._arrow checks Arrow decimals itself
     if isinstance(column, list):
         found = _text_fault(column, places)
     elif column.dtype.kind == "f":

@@ -194,6 +194,7 @@ NUMBER_TEXT = st.builds(
 @example("72057594037927936", 0)
 @example("7205759403792793.5", 1)
 @example("7205759403.7927936", 2)
+@example("400.000000000001", 14)
 def test_decimal_text_is_exact_or_refused_when_the_module_loses_it(text, scale):
     # The exact value cut toward zero at the scale, as a mantissa.
     mantissa = int(decimal.Decimal(text).scaleb(scale).to_integral_value(decimal.ROUND_DOWN))
@@ -203,7 +204,8 @@ def test_decimal_text_is_exact_or_refused_when_the_module_loses_it(text, scale):
     except ValueError:
         assert kept == 0.0 and mantissa != 0
     else:
-        assert kept == mantissa / 10**scale
+        # Parsing turns the mantissa into binary64, then divides by the power of ten.
+        assert kept == float(mantissa) / float(10**scale)
         assert frame == _kvt.pack_table_frame("X", [("p", [text])], {"p": scale})
 
 
@@ -223,13 +225,15 @@ def test_decimal_text_is_only_refused_where_the_module_makes_zero(texts):
     [
         (
             5,
-            "columns must be a list of (name, column) pairs, a mapping of name -> column or a"
-            " pandas/polars DataFrame, not 'int'",
+            "columns must be a list of (name, column) pairs, a mapping of name -> column, a"
+            " pandas/polars DataFrame or an Arrow table (__arrow_c_stream__ or __arrow_c_array__),"
+            " not 'int'",
         ),
         (
             "ab",
-            "columns must be a list of (name, column) pairs, a mapping of name -> column or a"
-            " pandas/polars DataFrame, not 'str'",
+            "columns must be a list of (name, column) pairs, a mapping of name -> column, a"
+            " pandas/polars DataFrame or an Arrow table (__arrow_c_stream__ or __arrow_c_array__),"
+            " not 'str'",
         ),
         ([("a", I64, 1)], "columns must be (name, column) pairs, not 'tuple'"),
         ([None], "columns must be (name, column) pairs, not None"),

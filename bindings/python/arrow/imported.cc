@@ -1,0 +1,778 @@
+#include "imported.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "columns/datetime_column.h"
+#include "errors.h"
+#include "output.h"
+#include "py_ref.h"
+#include "wire/utf8.h"
+
+namespace kvt::arrow {
+namespace {
+
+using py::PyRef;
+
+void raise(PyObject* type, const std::string& message) {
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+// Python's repr of a column name, as the package's messages show it.
+std::string quoted(const std::string& name) {
+  PyRef s = PyRef::steal(
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+  PyRef r = PyRef::steal(s ? PyObject_Repr(s.get()) : nullptr);
+  Py_ssize_t n = 0;
+  const char* p = r ? PyUnicode_AsUTF8AndSize(r.get(), &n) : nullptr;
+  if (p == nullptr) {
+    PyErr_Clear();
+    return "'" + name + "'";
+  }
+  return std::string(p, static_cast<size_t>(n));
+}
+
+// ---- reading streams and batches ----
+
+bool stream_failed(ArrowArrayStream* s, int code, const char* what) {
+  const char* detail = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
+  raise(PyExc_ValueError, std::string("the Arrow stream failed while ") + what + ": " +
+                              (detail != nullptr ? detail : std::strerror(code)));
+  return false;
+}
+
+bool take_batch(const std::shared_ptr<Owned<ArrowSchema>>& schema, ArrowArray* array,
+                std::vector<ImportedColumn>& columns) {
+  auto owner = std::make_shared<Owned<ArrowArray>>(array);
+  const ArrowArray& a = owner->get();
+  const ArrowSchema& s = schema->get();
+  if (a.length < 0 || a.offset < 0) {
+    raise(PyExc_ValueError, "an Arrow batch declares a negative length or offset");
+    return false;
+  }
+  if (s.n_children != static_cast<int64_t>(columns.size()) && std::strcmp(s.format, "+s") == 0) {
+    raise(PyExc_ValueError, "an Arrow batch has another number of columns than its schema");
+    return false;
+  }
+  if (std::strcmp(s.format, "+s") != 0) {
+    ImportedColumn& c = columns[0];
+    c.chunks.push_back(Chunk{owner, &a, a.offset, a.length});
+    c.length += a.length;
+    return true;
+  }
+  if (a.n_children != s.n_children) {
+    raise(PyExc_ValueError, "an Arrow batch has another number of columns than its schema");
+    return false;
+  }
+  if (a.null_count != 0 && a.n_buffers > 0 && a.buffers[0] != nullptr) {
+    for (int64_t i = 0; i < a.length; ++i) {
+      if (!bit_at(a.buffers[0], a.offset + i)) {
+        raise(PyExc_ValueError, "row " + std::to_string(i) + " of an Arrow batch is null");
+        return false;
+      }
+    }
+  }
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const ArrowArray* child = a.children[i];
+    if (child == nullptr || child->offset < 0 || child->length < a.offset + a.length) {
+      raise(PyExc_ValueError, "column " + quoted(columns[i].name) +
+                                  ": an Arrow batch holds a child shorter than the batch");
+      return false;
+    }
+    columns[i].chunks.push_back(Chunk{owner, child, child->offset + a.offset, a.length});
+    columns[i].length += a.length;
+  }
+  return true;
+}
+
+std::vector<ImportedColumn> columns_of(const std::shared_ptr<Owned<ArrowSchema>>& schema) {
+  const ArrowSchema& s = schema->get();
+  std::vector<ImportedColumn> columns;
+  if (s.format != nullptr && std::strcmp(s.format, "+s") == 0) {
+    for (int64_t i = 0; i < s.n_children; ++i) {
+      const ArrowSchema* child = s.children[i];
+      columns.push_back(ImportedColumn{child->name != nullptr ? child->name : "", schema, child, {}, 0});
+    }
+  } else {
+    columns.push_back(ImportedColumn{s.name != nullptr ? s.name : "", schema, &s, {}, 0});
+  }
+  return columns;
+}
+
+bool schema_usable(const ArrowSchema& s) {
+  if (s.format == nullptr || s.release == nullptr) {
+    raise(PyExc_ValueError, "the Arrow schema has been released or has no format");
+    return false;
+  }
+  if (std::strcmp(s.format, "+s") == 0) {
+    for (int64_t i = 0; i < s.n_children; ++i) {
+      if (s.children[i] == nullptr || s.children[i]->format == nullptr) {
+        raise(PyExc_ValueError, "the Arrow schema has a column without a format");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Moves the struct out of a capsule of the given name; nullptr with the error raised.
+template <class T>
+T* capsule_struct(PyObject* capsule, const char* name) {
+  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+  if (p == nullptr) return nullptr;
+  if (p->release == nullptr) {
+    raise(PyExc_ValueError, std::string("the ") + name + " capsule has already been consumed");
+    return nullptr;
+  }
+  return p;
+}
+
+// ---- checks shared by the conversions ----
+
+bool has_nulls(const Chunk& c) {
+  return c.array->null_count != 0 && c.array->n_buffers > 0 && c.array->buffers[0] != nullptr;
+}
+
+// The first null row of the column, counted from its start, if any.
+std::optional<int64_t> first_null(const ImportedColumn& column) {
+  int64_t start = 0;
+  for (const Chunk& c : column.chunks) {
+    if (has_nulls(c)) {
+      for (int64_t i = 0; i < c.length; ++i) {
+        if (!bit_at(c.array->buffers[0], c.offset + i)) return start + i;
+      }
+    }
+    start += c.length;
+  }
+  return std::nullopt;
+}
+
+bool refuse_nulls(const ImportedColumn& column) {
+  std::optional<int64_t> row = first_null(column);
+  if (!row) return true;
+  raise(PyExc_ValueError,
+        "column " + quoted(column.name) + " row " + std::to_string(*row) +
+            " is null: a frame column carries no missing values except NaN in float columns;"
+            " fill or drop the nulls first");
+  return false;
+}
+
+// The array has its first n buffers, the data buffers set unless it is empty.
+bool enough_buffers(const ImportedColumn& column, const Chunk& c, int64_t n) {
+  const ArrowArray& a = *c.array;
+  bool ok = a.n_buffers >= n && a.buffers != nullptr;
+  for (int64_t i = 1; ok && i < n && c.length > 0; ++i) ok = a.buffers[i] != nullptr;
+  if (!ok) {
+    raise(PyExc_ValueError,
+          "column " + quoted(column.name) + ": an Arrow array lacks the buffers of its type");
+  }
+  return ok;
+}
+
+// ---- fixed-width columns ----
+
+template <class T>
+const T* values_of(const Chunk& c) {
+  return static_cast<const T*>(c.array->buffers[1]) + c.offset;
+}
+
+// Src values converted one by one into Dst; nulls refused unless `nan_nulls` (floats).
+template <class Src, class Dst, class F>
+bool gather(const ImportedColumn& column, Vec<Dst>& out, F convert_one, bool nan_nulls = false) {
+  if (!nan_nulls && !refuse_nulls(column)) return false;
+  out.resize(static_cast<size_t>(column.length));
+  size_t at = 0;
+  for (const Chunk& c : column.chunks) {
+    if (!enough_buffers(column, c, 2)) return false;
+    const Src* src = values_of<Src>(c);
+    for (int64_t i = 0; i < c.length; ++i) out[at + i] = convert_one(src[i]);
+    if (nan_nulls && has_nulls(c)) {
+      for (int64_t i = 0; i < c.length; ++i) {
+        if (!bit_at(c.array->buffers[0], c.offset + i)) {
+          out[at + i] = std::numeric_limits<Dst>::quiet_NaN();
+        }
+      }
+    }
+    at += static_cast<size_t>(c.length);
+  }
+  return true;
+}
+
+// A view of the producer's values when one chunk without nulls holds them all; else a copy.
+template <class T>
+bool same_width(const ImportedColumn& column, Vec<T>& owned, std::span<const T>& view,
+                bool nan_nulls = false) {
+  if (column.chunks.size() == 1 && !has_nulls(column.chunks[0])) {
+    const Chunk& c = column.chunks[0];
+    if (!enough_buffers(column, c, 2)) return false;
+    view = std::span<const T>(c.length > 0 ? values_of<T>(c) : nullptr,
+                              static_cast<size_t>(c.length));
+    return true;
+  }
+  if (!gather<T>(column, owned, [](T v) { return v; }, nan_nulls)) return false;
+  view = owned;
+  return true;
+}
+
+float half_to_float(uint16_t h) {
+  const uint32_t sign = uint32_t{h & 0x8000u} << 16;
+  const uint32_t exponent = (h >> 10) & 0x1f;
+  uint32_t mantissa = h & 0x3ffu;
+  uint32_t bits;
+  if (exponent == 0x1f) {
+    bits = sign | 0x7f800000u | (mantissa << 13);
+  } else if (exponent != 0) {
+    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
+  } else if (mantissa == 0) {
+    bits = sign;
+  } else {
+    // A subnormal half is mantissa * 2^-24, exactly representable as a normal float.
+    return std::bit_cast<float>(sign) + (sign ? -1.0f : 1.0f) * std::ldexp(float(mantissa), -24);
+  }
+  return std::bit_cast<float>(bits);
+}
+
+bool booleans(const ImportedColumn& column, Vec<uint8_t>& out) {
+  if (!refuse_nulls(column)) return false;
+  out.resize(static_cast<size_t>(column.length));
+  size_t at = 0;
+  for (const Chunk& c : column.chunks) {
+    if (!enough_buffers(column, c, 2)) return false;
+    for (int64_t i = 0; i < c.length; ++i) out[at + i] = bit_at(c.array->buffers[1], c.offset + i);
+    at += static_cast<size_t>(c.length);
+  }
+  return true;
+}
+
+bool timestamps(const ImportedColumn& column, char unit, Converted& out) {
+  if (!refuse_nulls(column)) return false;
+  std::span<const int64_t> view;
+  if (unit == 'u') {
+    if (!same_width<int64_t>(column, out.i64, view)) return false;
+    out.ref = SeriesRef(in_kind<DataType::DateTime>, view);
+    return true;
+  }
+  const TimeUnit u = unit == 's' ? TimeUnit::S : unit == 'm' ? TimeUnit::Ms : TimeUnit::Ns;
+  out.i64.resize(static_cast<size_t>(column.length));
+  size_t at = 0;
+  for (const Chunk& c : column.chunks) {
+    if (!enough_buffers(column, c, 2)) return false;
+    if (!to_microseconds(u, values_of<int64_t>(c), out.i64.data() + at,
+                         static_cast<size_t>(c.length))) {
+      raise(PyExc_ValueError, "datetime value out of range in column '" + column.name + "'");
+      return false;
+    }
+    at += static_cast<size_t>(c.length);
+  }
+  out.ref = SeriesRef(in_kind<DataType::DateTime>, std::span<const int64_t>(out.i64));
+  return true;
+}
+
+// ---- decimals ----
+
+struct DecimalFormat {
+  int precision = 0;
+  int scale = 0;
+  int bits = 128;
+};
+
+std::optional<DecimalFormat> parse_decimal(std::string_view f) {
+  if (!f.starts_with("d:")) return std::nullopt;
+  f.remove_prefix(2);
+  DecimalFormat d;
+  int* fields[] = {&d.precision, &d.scale, &d.bits};
+  for (int i = 0; i < 3 && !f.empty(); ++i) {
+    auto [p, ec] = std::from_chars(f.data(), f.data() + f.size(), *fields[i]);
+    if (ec != std::errc()) return std::nullopt;
+    f.remove_prefix(static_cast<size_t>(p - f.data()));
+    if (!f.empty()) {
+      if (f[0] != ',' || i == 2) return std::nullopt;
+      f.remove_prefix(1);
+    } else if (i == 0) {
+      return std::nullopt;
+    }
+  }
+  return d;
+}
+
+// The exact text of value * 10^-scale.
+std::string decimal_text(__int128 value, int scale) {
+  const bool negative = value < 0;
+  unsigned __int128 m = negative ? -static_cast<unsigned __int128>(value) : value;
+  std::string digits;
+  do {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(m % 10)));
+    m /= 10;
+  } while (m != 0);
+  while (static_cast<int>(digits.size()) <= scale) digits.push_back('0');
+  std::reverse(digits.begin(), digits.end());
+  if (scale > 0) digits.insert(digits.end() - scale, '.');
+  return negative ? "-" + digits : digits;
+}
+
+__int128 decimal_at(const Chunk& c, int bits, int64_t i) {
+  const auto* base = static_cast<const uint8_t*>(c.array->buffers[1]);
+  const int64_t row = c.offset + i;
+  if (bits == 32) {
+    int32_t v;
+    std::memcpy(&v, base + row * 4, 4);
+    return v;
+  }
+  if (bits == 64) {
+    int64_t v;
+    std::memcpy(&v, base + row * 8, 8);
+    return v;
+  }
+  __int128 v;
+  std::memcpy(&v, base + row * 16, 16);
+  return v;
+}
+
+bool decimals(const ImportedColumn& column, const DecimalFormat& d, Converted& out) {
+  if (d.bits != 32 && d.bits != 64 && d.bits != 128) {
+    raise(PyExc_TypeError, "column " + quoted(column.name) + ": cannot pack Arrow data of format '" +
+                               column.format() + "' (decimals of 32, 64 or 128 bits only)");
+    return false;
+  }
+  if (d.scale < 0 || d.scale > static_cast<int>(kD64MaxScale)) {
+    // As intake says it of a scale that decimal_fields gives.
+    raise(PyExc_ValueError, "decimal scale " + std::to_string(d.scale) + " of column '" +
+                                column.name + "' is " + (d.scale < 0 ? "below 0" : "above 15"));
+    return false;
+  }
+  if (!refuse_nulls(column)) return false;
+  out.decimals.resize(static_cast<size_t>(column.length));
+  size_t at = 0;
+  int64_t start = 0;
+  constexpr __int128 kLimit = static_cast<__int128>(kD64MagnitudeLimit);
+  for (const Chunk& c : column.chunks) {
+    if (!enough_buffers(column, c, 2)) return false;
+    for (int64_t i = 0; i < c.length; ++i) {
+      const __int128 v = decimal_at(c, d.bits, i);
+      if (v >= kLimit || v <= -kLimit) {
+        const std::string places = d.scale == 1 ? "1 place" : std::to_string(d.scale) + " places";
+        raise(PyExc_ValueError, "column " + quoted(column.name) + " row " +
+                                    std::to_string(start + i) + " holds '" +
+                                    decimal_text(v, d.scale) + "', which a decimal column of " +
+                                    places + " cannot carry (the value times 10**" +
+                                    std::to_string(d.scale) +
+                                    " reaches 2**56): pack the column as float64 (cast it to a float type)");
+        return false;
+      }
+      out.decimals[at + i] = D64::from_mantissa(static_cast<int64_t>(v), d.scale);
+    }
+    at += static_cast<size_t>(c.length);
+    start += c.length;
+  }
+  out.ref = SeriesRef(in_kind<DataType::Decimal>, std::span<const D64>(out.decimals));
+  return true;
+}
+
+// ---- text and bytes ----
+
+enum class Layout : uint8_t { Small, Large, View };
+
+std::optional<Layout> layout_of(std::string_view f, bool& text) {
+  if (f == "u" || f == "U" || f == "vu") {
+    text = true;
+  } else if (f == "z" || f == "Z" || f == "vz") {
+    text = false;
+  } else {
+    return std::nullopt;
+  }
+  return f.size() == 2 ? Layout::View : (f == "U" || f == "Z") ? Layout::Large : Layout::Small;
+}
+
+// Element views of rows [offset, offset + length) of one array of any string layout, checked
+// against the array's own bounds (offsets ascending, views inside their buffers).
+bool element_views(const ImportedColumn& column, const ArrowArray& a, Layout layout,
+                   int64_t offset, int64_t length, std::vector<std::string_view>& out) {
+  const auto broken = [&] {
+    raise(PyExc_ValueError,
+          "column " + quoted(column.name) + ": an Arrow string array has broken offsets");
+    return false;
+  };
+  out.clear();
+  out.reserve(static_cast<size_t>(length));
+  if (length == 0) return true;
+  if (layout == Layout::View) {
+    if (a.n_buffers < 3 || a.buffers == nullptr || a.buffers[1] == nullptr) return broken();
+    const int64_t data_buffers = a.n_buffers - 3;
+    const auto* sizes = static_cast<const int64_t*>(a.buffers[a.n_buffers - 1]);
+    const auto* views = static_cast<const uint8_t*>(a.buffers[1]) + offset * 16;
+    for (int64_t i = 0; i < length; ++i) {
+      const uint8_t* v = views + i * 16;
+      int32_t len, index, at;
+      std::memcpy(&len, v, 4);
+      if (len < 0) return broken();
+      if (len <= 12) {
+        out.emplace_back(reinterpret_cast<const char*>(v + 4), static_cast<size_t>(len));
+        continue;
+      }
+      std::memcpy(&index, v + 8, 4);
+      std::memcpy(&at, v + 12, 4);
+      if (index < 0 || index >= data_buffers || at < 0 || sizes == nullptr ||
+          int64_t{at} + len > sizes[index] || a.buffers[2 + index] == nullptr) {
+        return broken();
+      }
+      out.emplace_back(static_cast<const char*>(a.buffers[2 + index]) + at,
+                       static_cast<size_t>(len));
+    }
+    return true;
+  }
+  if (a.n_buffers < 3 || a.buffers == nullptr || a.buffers[1] == nullptr) return broken();
+  const char* data = static_cast<const char*>(a.buffers[2]);
+  const auto walk = [&](const auto* offsets) {
+    int64_t prev = offsets[offset];
+    if (prev < 0) return broken();
+    if (data == nullptr && offsets[offset + length] != prev) return broken();
+    for (int64_t i = 1; i <= length; ++i) {
+      const int64_t next = offsets[offset + i];
+      if (next < prev) return broken();
+      out.emplace_back(data + prev, static_cast<size_t>(next - prev));
+      prev = next;
+    }
+    return true;
+  };
+  return layout == Layout::Large ? walk(static_cast<const int64_t*>(a.buffers[1]))
+                                 : walk(static_cast<const int32_t*>(a.buffers[1]));
+}
+
+bool refuse_bad_text(const ImportedColumn& column, int64_t row) {
+  raise(PyExc_ValueError,
+        "column " + quoted(column.name) + " row " + std::to_string(row) + " is not valid UTF-8");
+  return false;
+}
+
+// Every element of `views` is UTF-8: validated one by one, since views may lie anywhere.
+bool check_utf8(const ImportedColumn& column, const std::vector<std::string_view>& views,
+                int64_t first_row) {
+  for (size_t i = 0; i < views.size(); ++i) {
+    const std::string_view v = views[i];
+    if (validate_utf8(reinterpret_cast<const uint8_t*>(v.data()), v.size())) {
+      return refuse_bad_text(column, first_row + static_cast<int64_t>(i));
+    }
+  }
+  return true;
+}
+
+// Every element of a column stored as one arena plus offsets is UTF-8: the used range is valid
+// and no element starts inside a multi-byte sequence.
+bool check_utf8(const ImportedColumn& column, const char* bytes, std::span<const uint64_t> offsets) {
+  const uint64_t begin = offsets.front(), end = offsets.back();
+  const auto* base = reinterpret_cast<const uint8_t*>(bytes);
+  if (auto bad = validate_utf8(base + begin, end - begin)) {
+    const uint64_t at = begin + bad->valid_up_to;
+    auto it = std::upper_bound(offsets.begin(), offsets.end(), at);
+    return refuse_bad_text(column, std::max<int64_t>(0, it - offsets.begin() - 1));
+  }
+  for (size_t i = 1; i + 1 < offsets.size(); ++i) {
+    if (offsets[i] < end && (base[offsets[i]] & 0xC0) == 0x80) {
+      return refuse_bad_text(column, static_cast<int64_t>(i) - 1);
+    }
+  }
+  return true;
+}
+
+void append_all(StringColumn& out, const std::vector<std::string_view>& views) {
+  size_t bytes = 0;
+  for (std::string_view v : views) bytes += v.size();
+  out.reserve(views.size(), bytes);
+  for (std::string_view v : views) out.push_back(v);
+}
+
+SeriesRef strings_ref(bool text, const StringsRef& r) {
+  return text ? SeriesRef(in_kind<DataType::String>, r) : SeriesRef(in_kind<DataType::Bytes>, r);
+}
+
+bool plain_strings(const ImportedColumn& column, Layout layout, bool text, Converted& out) {
+  if (!refuse_nulls(column)) return false;
+  std::vector<std::string_view> views;
+  // One chunk of large offsets: the producer's offsets and bytes are read in place.
+  if (column.chunks.size() == 1 && layout != Layout::View) {
+    const Chunk& c = column.chunks[0];
+    if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
+    std::span<const uint64_t> offsets;
+    const char* bytes = nullptr;
+    if (c.length == 0) {
+      out.offsets.assign(1, 0);
+      out.ref = strings_ref(text, StringsRef(out.offsets, nullptr));
+      return true;
+    }
+    bytes = static_cast<const char*>(c.array->buffers[2]);
+    if (layout == Layout::Large) {
+      offsets = std::span<const uint64_t>(
+          reinterpret_cast<const uint64_t*>(static_cast<const int64_t*>(c.array->buffers[1]) +
+                                            c.offset),
+          static_cast<size_t>(c.length) + 1);
+    } else {
+      const auto* small = static_cast<const int32_t*>(c.array->buffers[1]) + c.offset;
+      out.offsets.resize(static_cast<size_t>(c.length) + 1);
+      for (int64_t i = 0; i <= c.length; ++i) out.offsets[i] = static_cast<uint64_t>(small[i]);
+      offsets = out.offsets;
+    }
+    if (text && !check_utf8(column, bytes, offsets)) return false;
+    out.ref = strings_ref(text, StringsRef(offsets, bytes));
+    return true;
+  }
+  int64_t start = 0;
+  for (const Chunk& c : column.chunks) {
+    if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
+    if (text && !check_utf8(column, views, start)) return false;
+    append_all(out.strings, views);
+    start += c.length;
+  }
+  out.ref = strings_ref(text, StringsRef(out.strings));
+  return true;
+}
+
+template <class Index>
+bool gather_dictionary(const ImportedColumn& column, const Chunk& c,
+                       const std::vector<std::string_view>& values, const ArrowArray& dict,
+                       int64_t start, StringColumn& out) {
+  const Index* idx = values_of<Index>(c);
+  const bool dict_nulls = dict.null_count != 0 && dict.n_buffers > 0 && dict.buffers[0] != nullptr;
+  for (int64_t i = 0; i < c.length; ++i) {
+    const auto k = static_cast<int64_t>(idx[i]);
+    if (k < 0 || k >= static_cast<int64_t>(values.size())) {
+      raise(PyExc_ValueError, "column " + quoted(column.name) + " row " +
+                                  std::to_string(start + i) +
+                                  ": an Arrow dictionary index is out of range");
+      return false;
+    }
+    if (dict_nulls && !bit_at(dict.buffers[0], dict.offset + k)) {
+      raise(PyExc_ValueError,
+            "column " + quoted(column.name) + " row " + std::to_string(start + i) +
+                " is null: a frame column carries no missing values except NaN in float columns;"
+                " fill or drop the nulls first");
+      return false;
+    }
+    out.push_back(values[static_cast<size_t>(k)]);
+  }
+  return true;
+}
+
+bool dictionary_strings(const ImportedColumn& column, Converted& out) {
+  bool text = true;
+  const ArrowSchema& values_schema = *column.schema->dictionary;
+  const std::string index_format = column.format();
+  const std::optional<Layout> layout =
+      values_schema.format != nullptr ? layout_of(values_schema.format, text) : std::nullopt;
+  if (!layout || index_format.size() != 1 || std::string_view("csilCSIL").find(index_format[0]) ==
+                                                 std::string_view::npos) {
+    raise(PyExc_TypeError, "column " + quoted(column.name) +
+                               ": cannot pack an Arrow dictionary of format '" + index_format +
+                               "' with values of format '" +
+                               (values_schema.format ? values_schema.format : "") +
+                               "' (dictionaries of text or bytes with integer indices only)");
+    return false;
+  }
+  if (!refuse_nulls(column)) return false;
+  std::vector<std::string_view> values;
+  int64_t start = 0;
+  for (const Chunk& c : column.chunks) {
+    const ArrowArray* dict = c.array->dictionary;
+    if (dict == nullptr || !enough_buffers(column, c, 2)) {
+      raise(PyExc_ValueError,
+            "column " + quoted(column.name) + ": an Arrow dictionary array has no dictionary");
+      return false;
+    }
+    if (!element_views(column, *dict, *layout, dict->offset, dict->length, values)) return false;
+    if (text && !check_utf8(column, values, 0)) return false;
+    bool ok = false;
+    switch (index_format[0]) {
+      case 'c': ok = gather_dictionary<int8_t>(column, c, values, *dict, start, out.strings); break;
+      case 's': ok = gather_dictionary<int16_t>(column, c, values, *dict, start, out.strings); break;
+      case 'i': ok = gather_dictionary<int32_t>(column, c, values, *dict, start, out.strings); break;
+      case 'l': ok = gather_dictionary<int64_t>(column, c, values, *dict, start, out.strings); break;
+      case 'C': ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, out.strings); break;
+      case 'S': ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, out.strings); break;
+      case 'I': ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, out.strings); break;
+      default: ok = gather_dictionary<uint64_t>(column, c, values, *dict, start, out.strings); break;
+    }
+    if (!ok) return false;
+    start += c.length;
+  }
+  out.ref = strings_ref(text, StringsRef(out.strings));
+  return true;
+}
+
+template <DataType K, class Src, class Dst>
+bool widened(const ImportedColumn& column, Vec<Dst>& owned, SeriesRef& ref) {
+  if (!gather<Src>(column, owned, [](Src v) { return static_cast<Dst>(v); })) return false;
+  ref = SeriesRef(in_kind<K>, std::span<const Dst>(owned));
+  return true;
+}
+
+template <DataType K, class T>
+bool plain(const ImportedColumn& column, Vec<T>& owned, SeriesRef& ref, bool nan_nulls = false) {
+  if (!nan_nulls && !refuse_nulls(column)) return false;
+  std::span<const T> view;
+  if (!same_width<T>(column, owned, view, nan_nulls)) return false;
+  ref = SeriesRef(in_kind<K>, view);
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<ImportedColumn>> read_stream(PyObject* stream_capsule) {
+  ArrowArrayStream* source = capsule_struct<ArrowArrayStream>(stream_capsule, kStreamCapsule);
+  if (source == nullptr) return std::nullopt;
+  ArrowArrayStream stream = *source;
+  source->release = nullptr;
+  struct Release {
+    ArrowArrayStream* s;
+    ~Release() {
+      if (s->release != nullptr) s->release(s);
+    }
+  } release{&stream};
+
+  ArrowSchema schema{};
+  if (int code = stream.get_schema(&stream, &schema); code != 0) {
+    stream_failed(&stream, code, "giving its schema");
+    return std::nullopt;
+  }
+  auto schema_owner = std::make_shared<Owned<ArrowSchema>>(&schema);
+  if (!schema_usable(schema_owner->get())) return std::nullopt;
+  std::vector<ImportedColumn> columns = columns_of(schema_owner);
+  while (true) {
+    ArrowArray array{};
+    if (int code = stream.get_next(&stream, &array); code != 0) {
+      stream_failed(&stream, code, "giving a batch");
+      return std::nullopt;
+    }
+    if (array.release == nullptr) break;
+    if (!take_batch(schema_owner, &array, columns)) return std::nullopt;
+  }
+  return columns;
+}
+
+std::optional<std::vector<ImportedColumn>> read_array(PyObject* schema_capsule,
+                                                      PyObject* array_capsule) {
+  ArrowSchema* s = capsule_struct<ArrowSchema>(schema_capsule, kSchemaCapsule);
+  if (s == nullptr) return std::nullopt;
+  ArrowArray* a = capsule_struct<ArrowArray>(array_capsule, kArrayCapsule);
+  if (a == nullptr) return std::nullopt;
+  auto schema_owner = std::make_shared<Owned<ArrowSchema>>(s);
+  if (!schema_usable(schema_owner->get())) return std::nullopt;
+  std::vector<ImportedColumn> columns = columns_of(schema_owner);
+  if (!take_batch(schema_owner, a, columns)) return std::nullopt;
+  return columns;
+}
+
+bool convert(const ImportedColumn& column, Converted& out) {
+  const std::string f = column.format();
+  if (column.schema->dictionary != nullptr) return dictionary_strings(column, out);
+  bool text = true;
+  if (std::optional<Layout> layout = layout_of(f, text)) {
+    return plain_strings(column, *layout, text, out);
+  }
+  // "tsu:" is naive; "tsu:Europe/Paris" has a zone, and its values are UTC instants all the same.
+  if (f.size() >= 4 && f.starts_with("ts") && f[3] == ':' &&
+      std::string_view("smun").find(f[2]) != std::string_view::npos) {
+    return timestamps(column, f[2], out);
+  }
+  if (std::optional<DecimalFormat> d = parse_decimal(f)) return decimals(column, *d, out);
+  if (f.size() == 1) {
+    switch (f[0]) {
+      case 'n':
+        out.ref = SeriesRef(in_kind<DataType::Null>, NullRef{});
+        return true;
+      case 'b':
+        if (!booleans(column, out.bools)) return false;
+        out.ref = SeriesRef(in_kind<DataType::Bool>, std::span<const uint8_t>(out.bools));
+        return true;
+      case 'c':
+        return widened<DataType::Int32, int8_t>(column, out.i32, out.ref);
+      case 's':
+        return widened<DataType::Int32, int16_t>(column, out.i32, out.ref);
+      case 'C':
+        return widened<DataType::Int32, uint8_t>(column, out.i32, out.ref);
+      case 'S':
+        return widened<DataType::Int32, uint16_t>(column, out.i32, out.ref);
+      case 'I':
+        return widened<DataType::Int64, uint32_t>(column, out.i64, out.ref);
+      case 'i':
+        return plain<DataType::Int32>(column, out.i32, out.ref);
+      case 'l':
+        return plain<DataType::Int64>(column, out.i64, out.ref);
+      case 'L':
+        return plain<DataType::UInt64>(column, out.u64, out.ref);
+      case 'f':
+        return plain<DataType::Float32>(column, out.f32, out.ref, true);
+      case 'g':
+        return plain<DataType::Float64>(column, out.f64, out.ref, true);
+      case 'e': {
+        if (!gather<uint16_t>(column, out.f32, half_to_float, true)) return false;
+        out.ref = SeriesRef(in_kind<DataType::Float32>, std::span<const float>(out.f32));
+        return true;
+      }
+      default:
+        break;
+    }
+  }
+  raise(PyExc_TypeError, "column " + quoted(column.name) + ": cannot pack Arrow data of format '" +
+                             f + "'; cast it to a type the Arrow type table of kvt lists");
+  return false;
+}
+
+std::optional<int64_t> decimal_scale(const std::string& format) {
+  std::optional<DecimalFormat> d = parse_decimal(format);
+  if (!d) return std::nullopt;
+  return d->scale;
+}
+
+PyObject* column_to_numpy(const ImportedColumn& column) {
+  if (std::optional<DecimalFormat> d = parse_decimal(column.format())) {
+    // Exact text, one str per value.
+    Converted c;
+    if (!decimals(column, *d, c)) return nullptr;
+    StringColumn text;
+    for (D64 v : c.decimals) text.push_back(decimal_text(v.mantissa(), static_cast<int>(v.scale())));
+    return py::strings_to_objects(StringsRef(text), true);
+  }
+  Converted c;
+  if (!convert(column, c)) return nullptr;
+  const auto copy = [](const auto& view) {
+    using T = std::remove_const_t<typename std::decay_t<decltype(view)>::value_type>;
+    return Vec<T>(view.begin(), view.end());
+  };
+  switch (series_kind(c.ref)) {
+    case DataType::String:
+      return py::strings_to_objects(std::get<kind_index(DataType::String)>(c.ref), true);
+    case DataType::Bytes:
+      return py::strings_to_objects(std::get<kind_index(DataType::Bytes)>(c.ref), false);
+    case DataType::Bool:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::Bool)>(c.ref)), py::Dtype::Bool);
+    case DataType::Int32:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::Int32)>(c.ref)), py::Dtype::Int32);
+    case DataType::Int64:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::Int64)>(c.ref)), py::Dtype::Int64);
+    case DataType::DateTime:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::DateTime)>(c.ref)), py::Dtype::Us);
+    case DataType::UInt64:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::UInt64)>(c.ref)),
+                              py::Dtype::UInt64);
+    case DataType::Float32:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::Float32)>(c.ref)),
+                              py::Dtype::Float32);
+    case DataType::Float64:
+      return py::vec_to_array(copy(std::get<kind_index(DataType::Float64)>(c.ref)),
+                              py::Dtype::Float64);
+    default:
+      raise(PyExc_TypeError,
+            "column " + quoted(column.name) + " is of the Arrow null type: it has no values");
+      return nullptr;
+  }
+}
+
+}  // namespace kvt::arrow
