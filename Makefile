@@ -16,7 +16,7 @@ VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
-TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars ruff
+TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
 CMAKE := $(VENV)/bin/cmake

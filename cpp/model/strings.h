@@ -58,6 +58,8 @@ class StringsRef {
   std::string_view operator[](size_t i) const {
     return {bytes_ + offsets_[i], static_cast<size_t>(offsets_[i + 1] - offsets_[i])};
   }
+  std::span<const uint64_t> offsets() const { return offsets_; }
+  const char* bytes() const { return bytes_; }
 
  private:
   std::span<const uint64_t> offsets_;

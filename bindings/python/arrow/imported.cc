@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "columns/datetime_column.h"
+#include "columns/string_column.h"
 #include "errors.h"
 #include "output.h"
 #include "py_ref.h"
@@ -447,6 +448,27 @@ bool element_views(const ImportedColumn& column, const ArrowArray& a, Layout lay
                                  : walk(static_cast<const int32_t*>(a.buffers[1]));
 }
 
+// The offsets of rows [offset, offset + length) start at 0 or more and never decrease.
+bool offsets_ascending(const ImportedColumn& column, const ArrowArray& a, Layout layout,
+                       int64_t offset, int64_t length) {
+  if (length == 0) return true;
+  bool ok = a.n_buffers >= 3 && a.buffers != nullptr && a.buffers[1] != nullptr;
+  const auto ascending = [&](const auto* o) {
+    bool down = o[offset] < 0;
+    for (int64_t i = 0; i < length; ++i) down |= o[offset + i + 1] < o[offset + i];
+    return !down && (a.buffers[2] != nullptr || o[offset + length] == o[offset]);
+  };
+  if (ok) {
+    ok = layout == Layout::Large ? ascending(static_cast<const int64_t*>(a.buffers[1]))
+                                 : ascending(static_cast<const int32_t*>(a.buffers[1]));
+  }
+  if (!ok) {
+    raise(PyExc_ValueError,
+          "column " + quoted(column.name) + ": an Arrow string array has broken offsets");
+  }
+  return ok;
+}
+
 bool refuse_bad_text(const ImportedColumn& column, int64_t row) {
   raise(PyExc_ValueError,
         "column " + quoted(column.name) + " row " + std::to_string(row) + " is not valid UTF-8");
@@ -483,11 +505,41 @@ bool check_utf8(const ImportedColumn& column, const char* bytes, std::span<const
   return true;
 }
 
-void append_all(StringColumn& out, const std::vector<std::string_view>& views) {
-  size_t bytes = 0;
-  for (std::string_view v : views) bytes += v.size();
-  out.reserve(views.size(), bytes);
-  for (std::string_view v : views) out.push_back(v);
+// Appends the elements of `views` to `out`: its arena and offsets grow once.
+void append_views(StringColumn& out, const std::vector<std::string_view>& views) {
+  Vec<uint64_t>& offsets = out.mutable_offsets();
+  Vec<char>& arena = out.mutable_bytes();
+  size_t total = arena.size();
+  const size_t first = offsets.size();
+  offsets.resize(first + views.size());
+  for (size_t i = 0; i < views.size(); ++i) {
+    total += views[i].size();
+    offsets[first + i] = total;
+  }
+  size_t at = arena.size();
+  arena.resize(total);
+  for (std::string_view v : views) {
+    copy_element(arena.data() + at, v.data(), v.size());
+    at += v.size();
+  }
+}
+
+// Appends `length` elements laid out by `offsets` (length + 1 ascending entries) over `bytes`:
+// one block copy of their bytes, offsets moved to the arena's end.
+template <class Offset>
+void append_range(StringColumn& out, const Offset* offsets, int64_t length, const char* bytes) {
+  Vec<uint64_t>& o = out.mutable_offsets();
+  Vec<char>& arena = out.mutable_bytes();
+  const auto begin = static_cast<uint64_t>(offsets[0]);
+  const auto end = static_cast<uint64_t>(offsets[length]);
+  const uint64_t base = arena.size();
+  const size_t first = o.size();
+  o.resize(first + static_cast<size_t>(length));
+  for (int64_t i = 0; i < length; ++i) {
+    o[first + i] = base + static_cast<uint64_t>(offsets[i + 1]) - begin;
+  }
+  arena.resize(base + (end - begin));
+  if (end > begin) std::memcpy(arena.data() + base, bytes + begin, end - begin);
 }
 
 SeriesRef strings_ref(bool text, const StringsRef& r) {
@@ -497,10 +549,10 @@ SeriesRef strings_ref(bool text, const StringsRef& r) {
 bool plain_strings(const ImportedColumn& column, Layout layout, bool text, Converted& out) {
   if (!refuse_nulls(column)) return false;
   std::vector<std::string_view> views;
-  // One chunk of large offsets: the producer's offsets and bytes are read in place.
+  // One chunk with offsets: the producer's bytes (and large offsets) are read in place.
   if (column.chunks.size() == 1 && layout != Layout::View) {
     const Chunk& c = column.chunks[0];
-    if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
+    if (!offsets_ascending(column, *c.array, layout, c.offset, c.length)) return false;
     std::span<const uint64_t> offsets;
     const char* bytes = nullptr;
     if (c.length == 0) {
@@ -524,22 +576,37 @@ bool plain_strings(const ImportedColumn& column, Layout layout, bool text, Conve
     out.ref = strings_ref(text, StringsRef(offsets, bytes));
     return true;
   }
-  int64_t start = 0;
+  // Several chunks, or string views: one arena for the whole column, checked once.
   for (const Chunk& c : column.chunks) {
-    if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
-    if (text && !check_utf8(column, views, start)) return false;
-    append_all(out.strings, views);
-    start += c.length;
+    if (layout == Layout::View) {
+      if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
+      append_views(out.strings, views);
+    } else {
+      if (!offsets_ascending(column, *c.array, layout, c.offset, c.length)) return false;
+      if (c.length == 0) continue;
+      const char* bytes = static_cast<const char*>(c.array->buffers[2]);
+      if (layout == Layout::Large) {
+        append_range(out.strings, static_cast<const int64_t*>(c.array->buffers[1]) + c.offset,
+                     c.length, bytes);
+      } else {
+        append_range(out.strings, static_cast<const int32_t*>(c.array->buffers[1]) + c.offset,
+                     c.length, bytes);
+      }
+    }
   }
-  out.ref = strings_ref(text, StringsRef(out.strings));
+  const StringsRef all(out.strings);
+  if (text && !check_utf8(column, all.bytes(), all.offsets())) return false;
+  out.ref = strings_ref(text, all);
   return true;
 }
 
 template <class Index>
 bool gather_dictionary(const ImportedColumn& column, const Chunk& c,
                        const std::vector<std::string_view>& values, const ArrowArray& dict,
-                       int64_t start, StringColumn& out) {
+                       int64_t start, std::vector<std::string_view>& out) {
   const Index* idx = values_of<Index>(c);
+  out.clear();
+  out.reserve(static_cast<size_t>(c.length));
   const bool dict_nulls = dict.null_count != 0 && dict.n_buffers > 0 && dict.buffers[0] != nullptr;
   for (int64_t i = 0; i < c.length; ++i) {
     const auto k = static_cast<int64_t>(idx[i]);
@@ -577,7 +644,7 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
     return false;
   }
   if (!refuse_nulls(column)) return false;
-  std::vector<std::string_view> values;
+  std::vector<std::string_view> values, rows;
   int64_t start = 0;
   for (const Chunk& c : column.chunks) {
     const ArrowArray* dict = c.array->dictionary;
@@ -590,16 +657,17 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
     if (text && !check_utf8(column, values, 0)) return false;
     bool ok = false;
     switch (index_format[0]) {
-      case 'c': ok = gather_dictionary<int8_t>(column, c, values, *dict, start, out.strings); break;
-      case 's': ok = gather_dictionary<int16_t>(column, c, values, *dict, start, out.strings); break;
-      case 'i': ok = gather_dictionary<int32_t>(column, c, values, *dict, start, out.strings); break;
-      case 'l': ok = gather_dictionary<int64_t>(column, c, values, *dict, start, out.strings); break;
-      case 'C': ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, out.strings); break;
-      case 'S': ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, out.strings); break;
-      case 'I': ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, out.strings); break;
-      default: ok = gather_dictionary<uint64_t>(column, c, values, *dict, start, out.strings); break;
+      case 'c': ok = gather_dictionary<int8_t>(column, c, values, *dict, start, rows); break;
+      case 's': ok = gather_dictionary<int16_t>(column, c, values, *dict, start, rows); break;
+      case 'i': ok = gather_dictionary<int32_t>(column, c, values, *dict, start, rows); break;
+      case 'l': ok = gather_dictionary<int64_t>(column, c, values, *dict, start, rows); break;
+      case 'C': ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, rows); break;
+      case 'S': ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, rows); break;
+      case 'I': ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, rows); break;
+      default: ok = gather_dictionary<uint64_t>(column, c, values, *dict, start, rows); break;
     }
     if (!ok) return false;
+    append_views(out.strings, rows);
     start += c.length;
   }
   out.ref = strings_ref(text, StringsRef(out.strings));
