@@ -290,8 +290,9 @@ def pack(
             _check_decimals(name, column, given[name], "(leave it out of decimal_fields)")
         elif own_scale is not None:
             _check_decimals(name, column, own_scale, "(cast it to a float type)")
-    if not any(isinstance(column, _arrow.ArrowColumn) for _, column, _ in entries):
-        return _kvt.pack_table_frame(obj, [(name, column) for name, column, _ in entries], decimals)
+    plain = [(name, c) for name, c, _ in entries if not isinstance(c, _arrow.ArrowColumn)]
+    if len(plain) == len(entries):
+        return _kvt.pack_table_frame(obj, plain, decimals)
     # Columns read from Arrow producers are packed from their buffers by kvt._arrow, beside the
     # others, which it takes in as _kvt does; _kvt checks the arguments first, with its messages.
     _kvt.pack_table_frame(obj, [], decimals)
@@ -423,7 +424,7 @@ def _polars_text(pl: Any, dtype: Any) -> bool:
 
 def _arrow_backed_text(pd: Any, dtype: Any, decimal: bool) -> bool:
     if isinstance(dtype, pd.StringDtype):
-        return dtype.storage == "pyarrow"
+        return bool(dtype.storage == "pyarrow")
     if isinstance(dtype, pd.CategoricalDtype):
         return dtype.categories.dtype.kind == "O" or isinstance(
             dtype.categories.dtype, pd.StringDtype
