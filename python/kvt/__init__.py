@@ -8,8 +8,11 @@ for table in kvt.read_frames(f):
 
 import pkgutil
 
-# In a build tree the package's extension module sits in a kvt/ folder of its own.
-__path__ = pkgutil.extend_path(__path__, __name__)
+try:
+    from . import _arrow  # noqa: F401
+except ImportError:
+    # In a build tree the package's extension module sits in a kvt/ folder of its own.
+    __path__ = pkgutil.extend_path(__path__, __name__)
 
 from _kvt import get_local_offset, set_local_zone  # noqa: E402
 
