@@ -1,7 +1,9 @@
 """python -m bench [--quick] [--out DIR] [--only TEXT] [--no-reexec] [--render JSON]
 
 Measures kvt against pyarrow IPC, pickle 5, msgpack-numpy and NumPy .npy, and against the
-hardware floor, on one pinned core; writes benchmarks.md, benchmarks.json and benchmarks.png.
+hardware floor, on one pinned core, then DataFrame round trips (pandas, polars) of a real table
+in a default process and in the warm heap; writes benchmarks.md, benchmarks.json and
+benchmarks.png. `--only frames` runs the DataFrame round trips alone.
 The full run writes to docs/; --quick (small sizes, fewer rounds, under a minute) writes to
 build/bench-quick/ unless --out is given. --render rewrites the Markdown and the chart from a
 recorded benchmarks.json without measuring.
@@ -49,7 +51,7 @@ def main(argv=None):
     if not args.no_reexec:
         environment.reexec_with_env()
 
-    from . import contenders, floors, report, run, targets
+    from . import contenders, floors, frames, report, run, targets
     from .timing import Settings
 
     if args.quick:
@@ -71,6 +73,10 @@ def main(argv=None):
 
     chosen = contenders.all_contenders()
     results = run.run_all(chosen, settings, sizes, only=args.only)
+    frame_results = []
+    if not args.only or args.only in frames.NAME:
+        frame_settings = Settings(warmup=1, reps=5) if args.quick else settings
+        frame_results = frames.run_both(frame_settings, run._log)
     doc = {
         "machine": machine,
         "settings": {
@@ -82,7 +88,8 @@ def main(argv=None):
             "ballast_mib": ballast,
         },
         "results": results,
-        "targets": targets.evaluate(results),
+        "frames": frame_results,
+        "targets": targets.evaluate(results, frame_results),
         "rates": targets.value_rates(results),
     }
     report.write(doc, out_dir)

