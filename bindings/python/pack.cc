@@ -14,6 +14,7 @@
 #include "functions.h"
 #include "intake.h"
 #include "model/meta_map.h"
+#include "model/pages.h"
 #include "model/table.h"
 #include "model/variant.h"
 #include "py_ref.h"
@@ -96,6 +97,7 @@ PyObject* frame_bytes(const TableRef& table) {
   if (!result) return nullptr;
   char* dst = PyBytes_AsString(result.get());
   if (dst == nullptr) return nullptr;
+  advise_huge_pages(dst, plan->frame_size());  // a large frame is written once, page by page
   write_table_ref_frame(table, *plan,
                         std::span<uint8_t>(reinterpret_cast<uint8_t*>(dst), plan->frame_size()));
   return result.release();

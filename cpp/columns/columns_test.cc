@@ -391,6 +391,39 @@ TEST(StringsColumn, MatchesElementByElementReading) {
   EXPECT_GT(failures, 5000);
 }
 
+// The writer against the plainest encoding (count, then each length and its bytes), for one
+// arena and for the same elements split into pieces at random, sizes included.
+TEST(StringsColumn, PiecesWriteAsOneArena) {
+  testing::RandomSource rng(77);
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<std::string> v(rng.length());
+    for (auto& s : v) s = rng.bytes(rng.chance(4) ? rng.below(300) : rng.below(20));
+    Bytes want;
+    uint8_t buf[9];
+    want.insert(want.end(), buf, buf + encode_varint(v.size(), buf));
+    StringColumn all;
+    for (const auto& s : v) {
+      want.insert(want.end(), buf, buf + encode_varint(s.size(), buf));
+      want.insert(want.end(), s.begin(), s.end());
+      all.push_back(s);
+    }
+    ASSERT_EQ(encode_with([&](auto& sink) { encode_strings_column(sink, StringsRef(all)); }), want);
+    // The same elements as pieces over separate columns, empty pieces among them.
+    std::vector<StringColumn> parts(1);
+    for (const auto& s : v) {
+      if (rng.chance(3)) parts.emplace_back();
+      parts.back().push_back(s);
+    }
+    if (rng.chance(2)) parts.emplace_back();
+    std::vector<StringsPiece> pieces;
+    for (const auto& c : parts) pieces.push_back(StringsPiece{c.offsets(), c.bytes().data()});
+    const StringsRef split{std::span<const StringsPiece>(pieces)};
+    ASSERT_EQ(split.size(), v.size());
+    for (size_t k = 0; k < v.size(); ++k) ASSERT_EQ(split[k], v[k]);
+    ASSERT_EQ(encode_with([&](auto& sink) { encode_strings_column(sink, split); }), want) << i;
+  }
+}
+
 TEST(StringsColumn, LongLengthForms) {
   const Bytes in = {0x03, 0xFB, 0x02, 0x00, 'h', 'i', 0xFC, 0x01, 0, 0,   0,   'x',
                     0xFD, 0x03, 0,    0,    0,   0,   0,    0,    0, 'a', 'b', 'c'};

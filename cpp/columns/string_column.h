@@ -42,35 +42,37 @@ inline void copy_element(char* dst, const char* src, size_t n) {
 // Writes (or counts) a String or Bytes column. Cannot fail.
 template <class Sink>
 void encode_strings_column(Sink& s, const StringsRef& v) {
-  const size_t n = v.size();
-  write_count(s, n);
-  if (n == 0) return;
-  const uint64_t* const offsets = v.offsets().data();
-  if constexpr (Sink::kWrites) {
-    constexpr size_t kPiece = 1024;
-    const char* const bytes = v.bytes();
-    for (size_t i = 0; i < n; i += kPiece) {
-      const size_t end = std::min(n, i + kPiece);
-      uint8_t* const start = s.position();
-      uint8_t* p = start;
-      for (size_t j = i; j < end; ++j) {
-        const uint64_t len = offsets[j + 1] - offsets[j];
-        if (len <= 250) {
-          *p++ = static_cast<uint8_t>(len);  // a one-byte varint
-        } else {
-          p += encode_varint(len, p);
+  write_count(s, v.size());
+  for (const StringsPiece& piece : v.pieces()) {
+    const size_t n = piece.size();
+    if (n == 0) continue;
+    const uint64_t* const offsets = piece.offsets.data();
+    if constexpr (Sink::kWrites) {
+      constexpr size_t kPiece = 1024;
+      const char* const bytes = piece.bytes;
+      for (size_t i = 0; i < n; i += kPiece) {
+        const size_t end = std::min(n, i + kPiece);
+        uint8_t* const start = s.position();
+        uint8_t* p = start;
+        for (size_t j = i; j < end; ++j) {
+          const uint64_t len = offsets[j + 1] - offsets[j];
+          if (len <= 250) {
+            *p++ = static_cast<uint8_t>(len);  // a one-byte varint
+          } else {
+            p += encode_varint(len, p);
+          }
+          copy_element(reinterpret_cast<char*>(p), bytes + offsets[j], len);
+          p += len;
         }
-        copy_element(reinterpret_cast<char*>(p), bytes + offsets[j], len);
-        p += len;
+        s.advance(static_cast<size_t>(p - start));
+        piece_written(s);
       }
-      s.advance(static_cast<size_t>(p - start));
-      piece_written(s);
+    } else {
+      // Lengths' varints, summed without a branch (vectorizes), plus every element's bytes.
+      size_t bytes = offsets[n] - offsets[0];
+      for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(offsets[i + 1] - offsets[i]);
+      s.skip(bytes);
     }
-  } else {
-    // Lengths' varints, summed without a branch (vectorizes), plus every element's bytes.
-    size_t bytes = offsets[n] - offsets[0];
-    for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(offsets[i + 1] - offsets[i]);
-    s.skip(bytes);
   }
 }
 

@@ -47,23 +47,49 @@ class StringColumn {
   Vec<char> bytes_;
 };
 
+// Elements [offsets[i], offsets[i + 1]) of one arena.
+struct StringsPiece {
+  std::span<const uint64_t> offsets;  // count + 1 entries, ascending
+  const char* bytes = nullptr;
+
+  size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+  std::string_view operator[](size_t i) const {
+    return {bytes + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])};
+  }
+};
+
+// A view of one arena (a StringColumn or any compatible layout), or of several pieces in turn
+// (the chunks of a column that another library holds); the pieces array belongs to the caller.
 class StringsRef {
  public:
   StringsRef() = default;
   StringsRef(std::span<const uint64_t> offsets, const char* bytes)
-      : offsets_(offsets), bytes_(bytes) {}
-  explicit StringsRef(const StringColumn& c) : offsets_(c.offsets()), bytes_(c.bytes().data()) {}
-
-  size_t size() const { return offsets_.empty() ? 0 : offsets_.size() - 1; }
-  std::string_view operator[](size_t i) const {
-    return {bytes_ + offsets_[i], static_cast<size_t>(offsets_[i + 1] - offsets_[i])};
+      : one_{offsets, bytes}, size_(one_.size()) {}
+  explicit StringsRef(const StringColumn& c) : StringsRef(c.offsets(), c.bytes().data()) {}
+  explicit StringsRef(std::span<const StringsPiece> pieces)
+      : many_(pieces.data()), count_(pieces.size()) {
+    for (const StringsPiece& p : pieces) size_ += p.size();
   }
-  std::span<const uint64_t> offsets() const { return offsets_; }
-  const char* bytes() const { return bytes_; }
+
+  size_t size() const { return size_; }
+  std::span<const StringsPiece> pieces() const {
+    return many_ != nullptr ? std::span<const StringsPiece>(many_, count_)
+                            : std::span<const StringsPiece>(&one_, 1);
+  }
+  // Element i; with several pieces, found by walking them.
+  std::string_view operator[](size_t i) const {
+    for (const StringsPiece& p : pieces()) {
+      if (i < p.size()) return p[i];
+      i -= p.size();
+    }
+    return {};
+  }
 
  private:
-  std::span<const uint64_t> offsets_;
-  const char* bytes_ = nullptr;
+  StringsPiece one_;
+  const StringsPiece* many_ = nullptr;
+  size_t count_ = 0;
+  size_t size_ = 0;
 };
 
 }  // namespace kvt

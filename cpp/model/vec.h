@@ -5,10 +5,15 @@
 // initialisation; for trivial element types resize() only moves the end pointer.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "model/pages.h"
 
 namespace kvt {
 
@@ -17,9 +22,23 @@ namespace kvt {
 template <class T>
 struct SkipDefaultInit : std::false_type {};
 
+// Buffers of kLargeBuffer bytes or more go on huge pages (model/pages.h).
 template <class T, class Base = std::allocator<T>>
 struct DefaultInitAllocator : Base {
   using Base::Base;
+  T* allocate(size_t n) {
+    if (n >= kLargeBuffer / sizeof(T) && n <= SIZE_MAX / sizeof(T)) {
+      return static_cast<T*>(allocate_large(n * sizeof(T)));
+    }
+    return Base::allocate(n);
+  }
+  void deallocate(T* p, size_t n) noexcept {
+    if (n >= kLargeBuffer / sizeof(T) && n <= SIZE_MAX / sizeof(T)) {
+      free_large(p);
+    } else {
+      Base::deallocate(p, n);
+    }
+  }
   template <class U>
   struct rebind {
     using other =

@@ -283,7 +283,14 @@ def pack(
                 f" another {_describe_scale(own_scale)}; a frame packs every column of one name"
                 " at one decimal scale, so rename one or cast them alike"
             )
-    scales = {name: scale for name, scale in typed.items() if scale is not None}
+    # Arrow columns carry their scale in their values; the others take it from the mapping.
+    scales = {
+        name: scale
+        for name, column, scale in entries
+        if scale is not None
+        and not isinstance(column, _arrow.ArrowColumn)
+        and (given is None or name not in given)
+    }
     decimals = given if not scales else {**(given or {}), **scales}
     for name, column, own_scale in entries:
         if given is not None and name in given:

@@ -32,9 +32,7 @@ void with_gil(F&& f) {
   PyGILState_Release(state);
 }
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-}
+void raise(PyObject* type, const std::string& message) { PyErr_SetString(type, message.c_str()); }
 
 // ---- schemas ----
 
@@ -77,8 +75,6 @@ struct Layout {
   std::vector<std::string> names;
   std::vector<std::string> formats;
   std::string metadata;
-
-  friend bool operator==(const Layout&, const Layout&) = default;
 };
 
 void build_schema(const Layout& layout, ArrowSchema* out) {
@@ -179,8 +175,8 @@ bool objects_to_buffers(const std::string& name, PyObject* array, bool text, Arr
 bool is_timestamp(const std::string& f) { return f.size() >= 4 && f.starts_with("ts"); }
 
 // One column of a batch as a child array; false with the error raised.
-bool build_column(const std::string& name, const std::string& format, PyObject* obj,
-                  int64_t rows, ArrowArray* out) {
+bool build_column(const std::string& name, const std::string& format, PyObject* obj, int64_t rows,
+                  ArrowArray* out) {
   auto data = std::make_unique<ArrayData>();
   int64_t null_count = 0;
   int64_t length = rows;
@@ -337,10 +333,10 @@ void destroy_schema_capsule(PyObject* capsule) {
 
 struct StreamData {
   Layout layout;
-  PyRef batches;        // the iterator
-  ArrowArray first{};   // handed out by the first get_next
+  PyRef batches;       // the iterator
+  ArrowArray first{};  // handed out by the first get_next
   bool first_taken = false;
-  size_t index = 0;     // batches handed out
+  size_t index = 0;  // batches handed out
   std::string error;
 };
 
@@ -399,7 +395,8 @@ int stream_next(ArrowArrayStream* s, ArrowArray* out) {
         return;
       }
       std::optional<Batch> b = read_batch(item.get());
-      if (b && b->layout != d->layout) {
+      // Names and types must agree; the schema's metadata is the first table's.
+      if (b && (b->layout.names != d->layout.names || b->layout.formats != d->layout.formats)) {
         raise(PyExc_ValueError, "table " + std::to_string(d->index) +
                                     " of the stream has other columns than the first (names"
                                     " and types must agree)");

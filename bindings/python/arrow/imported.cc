@@ -23,8 +23,8 @@ namespace {
 using py::PyRef;
 
 void raise(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
 }
 
@@ -101,7 +101,8 @@ std::vector<ImportedColumn> columns_of(const std::shared_ptr<Owned<ArrowSchema>>
   if (s.format != nullptr && std::strcmp(s.format, "+s") == 0) {
     for (int64_t i = 0; i < s.n_children; ++i) {
       const ArrowSchema* child = s.children[i];
-      columns.push_back(ImportedColumn{child->name != nullptr ? child->name : "", schema, child, {}, 0});
+      columns.push_back(
+          ImportedColumn{child->name != nullptr ? child->name : "", schema, child, {}, 0});
     }
   } else {
     columns.push_back(ImportedColumn{s.name != nullptr ? s.name : "", schema, &s, {}, 0});
@@ -215,11 +216,13 @@ bool same_width(const ImportedColumn& column, Vec<T>& owned, std::span<const T>&
   if (column.chunks.size() == 1 && !has_nulls(column.chunks[0])) {
     const Chunk& c = column.chunks[0];
     if (!enough_buffers(column, c, 2)) return false;
-    view = std::span<const T>(c.length > 0 ? values_of<T>(c) : nullptr,
-                              static_cast<size_t>(c.length));
+    view =
+        std::span<const T>(c.length > 0 ? values_of<T>(c) : nullptr, static_cast<size_t>(c.length));
     return true;
   }
-  if (!gather<T>(column, owned, [](T v) { return v; }, nan_nulls)) return false;
+  if (!gather<T>(
+          column, owned, [](T v) { return v; }, nan_nulls))
+    return false;
   view = owned;
   return true;
 }
@@ -340,8 +343,9 @@ __int128 decimal_at(const Chunk& c, int bits, int64_t i) {
 
 bool decimals(const ImportedColumn& column, const DecimalFormat& d, Converted& out) {
   if (d.bits != 32 && d.bits != 64 && d.bits != 128) {
-    raise(PyExc_TypeError, "column " + quoted(column.name) + ": cannot pack Arrow data of format '" +
-                               column.format() + "' (decimals of 32, 64 or 128 bits only)");
+    raise(PyExc_TypeError, "column " + quoted(column.name) +
+                               ": cannot pack Arrow data of format '" + column.format() +
+                               "' (decimals of 32, 64 or 128 bits only)");
     return false;
   }
   if (d.scale < 0 || d.scale > static_cast<int>(kD64MaxScale)) {
@@ -361,12 +365,11 @@ bool decimals(const ImportedColumn& column, const DecimalFormat& d, Converted& o
       const __int128 v = decimal_at(c, d.bits, i);
       if (v >= kLimit || v <= -kLimit) {
         const std::string places = d.scale == 1 ? "1 place" : std::to_string(d.scale) + " places";
-        raise(PyExc_ValueError, "column " + quoted(column.name) + " row " +
-                                    std::to_string(start + i) + " holds '" +
-                                    decimal_text(v, d.scale) + "', which a decimal column of " +
-                                    places + " cannot carry (the value times 10**" +
-                                    std::to_string(d.scale) +
-                                    " reaches 2**56): pack the column as float64 (cast it to a float type)");
+        raise(PyExc_ValueError,
+              "column " + quoted(column.name) + " row " + std::to_string(start + i) + " holds '" +
+                  decimal_text(v, d.scale) + "', which a decimal column of " + places +
+                  " cannot carry (the value times 10**" + std::to_string(d.scale) +
+                  " reaches 2**56): pack the column as float64 (cast it to a float type)");
         return false;
       }
       out.decimals[at + i] = D64::from_mantissa(static_cast<int64_t>(v), d.scale);
@@ -395,8 +398,8 @@ std::optional<Layout> layout_of(std::string_view f, bool& text) {
 
 // Element views of rows [offset, offset + length) of one array of any string layout, checked
 // against the array's own bounds (offsets ascending, views inside their buffers).
-bool element_views(const ImportedColumn& column, const ArrowArray& a, Layout layout,
-                   int64_t offset, int64_t length, std::vector<std::string_view>& out) {
+bool element_views(const ImportedColumn& column, const ArrowArray& a, Layout layout, int64_t offset,
+                   int64_t length, std::vector<std::string_view>& out) {
   const auto broken = [&] {
     raise(PyExc_ValueError,
           "column " + quoted(column.name) + ": an Arrow string array has broken offsets");
@@ -489,17 +492,19 @@ bool check_utf8(const ImportedColumn& column, const std::vector<std::string_view
 
 // Every element of a column stored as one arena plus offsets is UTF-8: the used range is valid
 // and no element starts inside a multi-byte sequence.
-bool check_utf8(const ImportedColumn& column, const char* bytes, std::span<const uint64_t> offsets) {
+bool check_utf8(const ImportedColumn& column, const char* bytes, std::span<const uint64_t> offsets,
+                int64_t first_row) {
   const uint64_t begin = offsets.front(), end = offsets.back();
+  if (end == begin) return true;
   const auto* base = reinterpret_cast<const uint8_t*>(bytes);
   if (auto bad = validate_utf8(base + begin, end - begin)) {
     const uint64_t at = begin + bad->valid_up_to;
     auto it = std::upper_bound(offsets.begin(), offsets.end(), at);
-    return refuse_bad_text(column, std::max<int64_t>(0, it - offsets.begin() - 1));
+    return refuse_bad_text(column, first_row + std::max<int64_t>(0, it - offsets.begin() - 1));
   }
   for (size_t i = 1; i + 1 < offsets.size(); ++i) {
     if (offsets[i] < end && (base[offsets[i]] & 0xC0) == 0x80) {
-      return refuse_bad_text(column, static_cast<int64_t>(i) - 1);
+      return refuse_bad_text(column, first_row + static_cast<int64_t>(i) - 1);
     }
   }
   return true;
@@ -524,79 +529,62 @@ void append_views(StringColumn& out, const std::vector<std::string_view>& views)
   }
 }
 
-// Appends `length` elements laid out by `offsets` (length + 1 ascending entries) over `bytes`:
-// one block copy of their bytes, offsets moved to the arena's end.
-template <class Offset>
-void append_range(StringColumn& out, const Offset* offsets, int64_t length, const char* bytes) {
-  Vec<uint64_t>& o = out.mutable_offsets();
-  Vec<char>& arena = out.mutable_bytes();
-  const auto begin = static_cast<uint64_t>(offsets[0]);
-  const auto end = static_cast<uint64_t>(offsets[length]);
-  const uint64_t base = arena.size();
-  const size_t first = o.size();
-  o.resize(first + static_cast<size_t>(length));
-  for (int64_t i = 0; i < length; ++i) {
-    o[first + i] = base + static_cast<uint64_t>(offsets[i + 1]) - begin;
-  }
-  arena.resize(base + (end - begin));
-  if (end > begin) std::memcpy(arena.data() + base, bytes + begin, end - begin);
-}
-
 SeriesRef strings_ref(bool text, const StringsRef& r) {
   return text ? SeriesRef(in_kind<DataType::String>, r) : SeriesRef(in_kind<DataType::Bytes>, r);
 }
 
 bool plain_strings(const ImportedColumn& column, Layout layout, bool text, Converted& out) {
   if (!refuse_nulls(column)) return false;
-  std::vector<std::string_view> views;
-  // One chunk with offsets: the producer's bytes (and large offsets) are read in place.
-  if (column.chunks.size() == 1 && layout != Layout::View) {
-    const Chunk& c = column.chunks[0];
-    if (!offsets_ascending(column, *c.array, layout, c.offset, c.length)) return false;
-    std::span<const uint64_t> offsets;
-    const char* bytes = nullptr;
-    if (c.length == 0) {
-      out.offsets.assign(1, 0);
-      out.ref = strings_ref(text, StringsRef(out.offsets, nullptr));
-      return true;
+  if (layout == Layout::View) {
+    // Views point anywhere: the elements are gathered into one arena, checked once.
+    std::vector<std::string_view> views;
+    for (const Chunk& c : column.chunks) {
+      if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
+      append_views(out.strings, views);
     }
-    bytes = static_cast<const char*>(c.array->buffers[2]);
+    const StringsRef all(out.strings);
+    if (text && !check_utf8(column, out.strings.bytes().data(), out.strings.offsets(), 0)) {
+      return false;
+    }
+    out.ref = strings_ref(text, all);
+    return true;
+  }
+  // Offsets and bytes: every chunk is read in place as one piece of the column; 32-bit offsets
+  // are widened first.
+  size_t widened = 0;
+  if (layout == Layout::Small) {
+    for (const Chunk& c : column.chunks) widened += static_cast<size_t>(c.length) + 1;
+  }
+  out.offsets.resize(widened);
+  out.pieces.reserve(column.chunks.size());
+  size_t at = 0;
+  int64_t start = 0;
+  for (const Chunk& c : column.chunks) {
+    if (!offsets_ascending(column, *c.array, layout, c.offset, c.length)) return false;
+    if (c.length == 0) continue;
+    const auto n = static_cast<size_t>(c.length);
+    std::span<const uint64_t> offsets;
     if (layout == Layout::Large) {
       offsets = std::span<const uint64_t>(
           reinterpret_cast<const uint64_t*>(static_cast<const int64_t*>(c.array->buffers[1]) +
                                             c.offset),
-          static_cast<size_t>(c.length) + 1);
+          n + 1);
     } else {
-      const auto* small = static_cast<const int32_t*>(c.array->buffers[1]) + c.offset;
-      out.offsets.resize(static_cast<size_t>(c.length) + 1);
-      for (int64_t i = 0; i <= c.length; ++i) out.offsets[i] = static_cast<uint64_t>(small[i]);
-      offsets = out.offsets;
+      const int32_t* small = static_cast<const int32_t*>(c.array->buffers[1]) + c.offset;
+      for (size_t i = 0; i <= n; ++i) out.offsets[at + i] = static_cast<uint64_t>(small[i]);
+      offsets = std::span<const uint64_t>(out.offsets.data() + at, n + 1);
+      at += n + 1;
     }
-    if (text && !check_utf8(column, bytes, offsets)) return false;
-    out.ref = strings_ref(text, StringsRef(offsets, bytes));
-    return true;
+    const char* bytes = static_cast<const char*>(c.array->buffers[2]);
+    if (text && !check_utf8(column, bytes, offsets, start)) return false;
+    out.pieces.push_back(StringsPiece{offsets, bytes});
+    start += c.length;
   }
-  // Several chunks, or string views: one arena for the whole column, checked once.
-  for (const Chunk& c : column.chunks) {
-    if (layout == Layout::View) {
-      if (!element_views(column, *c.array, layout, c.offset, c.length, views)) return false;
-      append_views(out.strings, views);
-    } else {
-      if (!offsets_ascending(column, *c.array, layout, c.offset, c.length)) return false;
-      if (c.length == 0) continue;
-      const char* bytes = static_cast<const char*>(c.array->buffers[2]);
-      if (layout == Layout::Large) {
-        append_range(out.strings, static_cast<const int64_t*>(c.array->buffers[1]) + c.offset,
-                     c.length, bytes);
-      } else {
-        append_range(out.strings, static_cast<const int32_t*>(c.array->buffers[1]) + c.offset,
-                     c.length, bytes);
-      }
-    }
+  if (out.pieces.size() == 1) {
+    out.ref = strings_ref(text, StringsRef(out.pieces[0].offsets, out.pieces[0].bytes));
+  } else {
+    out.ref = strings_ref(text, StringsRef(std::span<const StringsPiece>(out.pieces)));
   }
-  const StringsRef all(out.strings);
-  if (text && !check_utf8(column, all.bytes(), all.offsets())) return false;
-  out.ref = strings_ref(text, all);
   return true;
 }
 
@@ -634,8 +622,8 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
   const std::string index_format = column.format();
   const std::optional<Layout> layout =
       values_schema.format != nullptr ? layout_of(values_schema.format, text) : std::nullopt;
-  if (!layout || index_format.size() != 1 || std::string_view("csilCSIL").find(index_format[0]) ==
-                                                 std::string_view::npos) {
+  if (!layout || index_format.size() != 1 ||
+      std::string_view("csilCSIL").find(index_format[0]) == std::string_view::npos) {
     raise(PyExc_TypeError, "column " + quoted(column.name) +
                                ": cannot pack an Arrow dictionary of format '" + index_format +
                                "' with values of format '" +
@@ -657,14 +645,30 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
     if (text && !check_utf8(column, values, 0)) return false;
     bool ok = false;
     switch (index_format[0]) {
-      case 'c': ok = gather_dictionary<int8_t>(column, c, values, *dict, start, rows); break;
-      case 's': ok = gather_dictionary<int16_t>(column, c, values, *dict, start, rows); break;
-      case 'i': ok = gather_dictionary<int32_t>(column, c, values, *dict, start, rows); break;
-      case 'l': ok = gather_dictionary<int64_t>(column, c, values, *dict, start, rows); break;
-      case 'C': ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, rows); break;
-      case 'S': ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, rows); break;
-      case 'I': ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, rows); break;
-      default: ok = gather_dictionary<uint64_t>(column, c, values, *dict, start, rows); break;
+      case 'c':
+        ok = gather_dictionary<int8_t>(column, c, values, *dict, start, rows);
+        break;
+      case 's':
+        ok = gather_dictionary<int16_t>(column, c, values, *dict, start, rows);
+        break;
+      case 'i':
+        ok = gather_dictionary<int32_t>(column, c, values, *dict, start, rows);
+        break;
+      case 'l':
+        ok = gather_dictionary<int64_t>(column, c, values, *dict, start, rows);
+        break;
+      case 'C':
+        ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, rows);
+        break;
+      case 'S':
+        ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, rows);
+        break;
+      case 'I':
+        ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, rows);
+        break;
+      default:
+        ok = gather_dictionary<uint64_t>(column, c, values, *dict, start, rows);
+        break;
     }
     if (!ok) return false;
     append_views(out.strings, rows);
@@ -805,7 +809,8 @@ PyObject* column_to_numpy(const ImportedColumn& column) {
     Converted c;
     if (!decimals(column, *d, c)) return nullptr;
     StringColumn text;
-    for (D64 v : c.decimals) text.push_back(decimal_text(v.mantissa(), static_cast<int>(v.scale())));
+    for (D64 v : c.decimals)
+      text.push_back(decimal_text(v.mantissa(), static_cast<int>(v.scale())));
     return py::strings_to_objects(StringsRef(text), true);
   }
   Converted c;

@@ -81,6 +81,7 @@ struct Converted {
   Vec<double> f64;
   Vec<D64> decimals;
   Vec<uint64_t> offsets;
+  std::vector<StringsPiece> pieces;
   StringColumn strings;
 };
 

@@ -14,14 +14,12 @@ namespace {
 using py::PyRef;
 
 struct StringsObject {
-  PyObject_HEAD
-  StringColumn* column;
+  PyObject_HEAD StringColumn* column;
   bool text;
 };
 
 struct ImportedObject {
-  PyObject_HEAD
-  ImportedColumn* column;
+  PyObject_HEAD ImportedColumn* column;
 };
 
 // Created by the first module initialisation and kept for the life of the process.
