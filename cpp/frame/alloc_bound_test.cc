@@ -18,6 +18,7 @@
 #include "frame/crc32.h"
 #include "frame/table_frame.h"
 #include "frame/table_testing.h"
+#include "model/pages.h"
 #include "wire/encode.h"
 
 namespace {
@@ -80,6 +81,7 @@ size_t peak_of(F&& f) {
 
 // Decodes a region and returns the peak of the whole call (the result is dropped inside).
 size_t decode_peak(const Bytes& region, bool* decoded = nullptr) {
+  set_large_buffer_reuse(false);  // every buffer counted as it is asked for
   return peak_of([&] {
     const bool ok = unpack_table_frame(region, true).has_value();
     if (decoded != nullptr) *decoded = ok;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "model/meta_map.h"
+#include "model/pages.h"
 #include "model/table.h"
 
 namespace kvt {
@@ -360,6 +362,31 @@ TEST(DataTypeName, NamesEveryKind) {
     EXPECT_EQ(data_type_name(static_cast<DataType>(i)), names[i]);
   }
   EXPECT_EQ(data_type_name(static_cast<DataType>(12)), "?");
+}
+
+// Large buffers come back for requests of up to their size and at least four fifths of it; the
+// cache never holds more than its bounds, so a burst of frees cannot pin unbounded memory.
+TEST(LargeBuffers, ReusedWithinAFifthAndBounded) {
+  constexpr size_t n = size_t{3} << 20;
+  void* a = allocate_large(n);
+  std::memset(a, 1, n);
+  free_large(a, n);
+  void* b = allocate_large(n - n / 8);  // within a fifth: the same block
+  EXPECT_EQ(b, a);
+  free_large(b, n);
+  void* c = allocate_large(n * 2);  // too large for it
+  EXPECT_NE(c, a);
+  void* d = allocate_large(n / 2);  // too small: a fifth would be wasted at most
+  EXPECT_NE(d, a);
+  free_large(c, n * 2);
+  free_large(d, n / 2);
+  // More than the cache holds, freed at once: the oldest go, and allocation still works.
+  std::vector<void*> many;
+  for (size_t i = 0; i < 2 * kCachedBlocks; ++i) many.push_back(allocate_large(kCachedBytes / 8));
+  for (void* p : many) free_large(p, kCachedBytes / 8);
+  Vec<uint64_t> v(kLargeBuffer / 8 + 1);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = i;
+  EXPECT_EQ(v.back(), v.size() - 1);
 }
 
 }  // namespace

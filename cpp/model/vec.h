@@ -22,7 +22,7 @@ namespace kvt {
 template <class T>
 struct SkipDefaultInit : std::false_type {};
 
-// Buffers of kLargeBuffer bytes or more go on huge pages (model/pages.h).
+// Buffers of kLargeBuffer bytes or more go on huge pages and are reused (model/pages.h).
 template <class T, class Base = std::allocator<T>>
 struct DefaultInitAllocator : Base {
   using Base::Base;
@@ -34,7 +34,7 @@ struct DefaultInitAllocator : Base {
   }
   void deallocate(T* p, size_t n) noexcept {
     if (n >= kLargeBuffer / sizeof(T) && n <= SIZE_MAX / sizeof(T)) {
-      free_large(p);
+      free_large(p, n * sizeof(T));
     } else {
       Base::deallocate(p, n);
     }
