@@ -44,6 +44,7 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
   Reader scan = r;
   uint64_t total = 0;
   uint64_t whole = 0;
+  bool all_short = true;  // every length in its one-byte form
   for (; whole < count; ++whole) {
     const size_t rem = scan.remaining();
     const uint8_t* p = scan.position();
@@ -53,6 +54,7 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
     } else {
       auto b = scan.read_bytes_view();
       if (!b) break;
+      all_short = false;
       total += b->size();
     }
     offs[whole + 1] = total;
@@ -63,26 +65,43 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
   bytes.resize(total);
   char* dst = bytes.data();
   char* const dst_end = dst + total;
-  for (uint64_t i = 0; i < whole; ++i) {
-    const size_t len = offs[i + 1] - offs[i];
-    const uint8_t* src;
-    const uint8_t* p = r.position();
-    if (p[0] <= 250) {  // the one-byte form; its bytes were seen by the first pass
-      src = p + 1;
-      // Short strings are moved as one 16-byte block where both sides have room; the excess
-      // lands in the following elements' space, which is written afterwards.
-      if (len <= 16 && r.remaining() >= 17 && dst_end - dst >= 16) {
-        std::memcpy(dst, src, 16);
-        r.skip_unchecked(1 + len);
-        dst += len;
-        continue;
+  if (all_short) {
+    // Element i starts at i + 1 + offs[i] past the first length byte: the copies do not wait on
+    // one another. Short ones move as one 16-byte block where both sides have room; the excess
+    // lands in the following elements' space, which is written afterwards.
+    const uint8_t* const base = r.position();
+    const uint8_t* const src_end = base + r.remaining();
+    for (uint64_t i = 0; i < whole; ++i) {
+      const size_t len = offs[i + 1] - offs[i];
+      const uint8_t* src = base + i + 1 + offs[i];
+      char* out = dst + offs[i];
+      if (len <= 16 && src_end - src >= 16 && dst_end - out >= 16) {
+        std::memcpy(out, src, 16);
+      } else if (len != 0) {
+        std::memcpy(out, src, len);
       }
-      r.skip_unchecked(1 + len);
-    } else {
-      src = reinterpret_cast<const uint8_t*>(r.read_bytes_view()->data());
     }
-    if (len) std::memcpy(dst, src, len);
-    dst += len;
+    r.skip_unchecked(whole + total);
+  } else {
+    for (uint64_t i = 0; i < whole; ++i) {
+      const size_t len = offs[i + 1] - offs[i];
+      const uint8_t* src;
+      const uint8_t* p = r.position();
+      if (p[0] <= 250) {  // the one-byte form; its bytes were seen by the first pass
+        src = p + 1;
+        if (len <= 16 && r.remaining() >= 17 && dst_end - dst >= 16) {
+          std::memcpy(dst, src, 16);
+          r.skip_unchecked(1 + len);
+          dst += len;
+          continue;
+        }
+        r.skip_unchecked(1 + len);
+      } else {
+        src = reinterpret_cast<const uint8_t*>(r.read_bytes_view()->data());
+      }
+      if (len) std::memcpy(dst, src, len);
+      dst += len;
+    }
   }
   if (validate) {
     if (auto e = check_utf8(col)) return std::unexpected(*e);

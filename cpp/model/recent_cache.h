@@ -1,8 +1,8 @@
 // RecentCache: what was looked up recently, for columns that repeat a few values many times.
 //
 // Two-way set associative with the most recently used entry of a set first; a store evicts the
-// other. A column of n items gets between 16 and 2048 sets (fewer for short columns), so the
-// cache costs O(1) per lookup and at most 4096 entries whatever the items are: keys that share
+// other. A column of n items gets between 16 and 16384 sets (fewer for short columns), so the
+// cache costs O(1) per lookup and at most 32768 entries whatever the items are: keys that share
 // a set only evict each other, they never make a lookup slower. Entries are default-constructed
 // empty; the caller's match function must reject an empty entry.
 //
@@ -51,7 +51,7 @@ class RecentCache {
   }
 
  private:
-  static constexpr size_t kMaxSets = 2048;
+  static constexpr size_t kMaxSets = 16384;
   Entry* set_of(uint64_t hash) { return &entries_[2 * static_cast<size_t>(hash >> shift_)]; }
   unsigned shift_ = 0;
   std::vector<Entry> entries_;

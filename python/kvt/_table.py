@@ -400,7 +400,10 @@ def _as_column(name: str, column: object, decimal: bool) -> tuple[_Column, int |
 
 def _from_pandas(name: str, series: Any, decimal: bool) -> tuple[_Column, int | None]:
     pd = _module_if_loaded("pandas")
-    if series.hasnans and not pd.api.types.is_float_dtype(series.dtype):
+    # NumPy integer and bool columns cannot hold a missing value, and floats may hold NaN;
+    # extension types (nullable integers among them) are asked.
+    plain = isinstance(series.dtype, np.dtype) and series.dtype.kind in "biuf"
+    if not plain and series.hasnans and not pd.api.types.is_float_dtype(series.dtype):
         raise TypeError(f"column {name!r} holds missing values")
     if _arrow_backed_text(pd, series.dtype, decimal):
         # Arrow-backed text, categories of text and Arrow decimals are read from their Arrow
