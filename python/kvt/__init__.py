@@ -6,6 +6,8 @@ for table in kvt.read_frames(f):
     table.obj, table.column("price")
 """
 
+from importlib import metadata as _metadata
+
 from _kvt import get_local_offset, set_local_zone
 
 from ._stream import (
@@ -20,6 +22,13 @@ from ._stream import (
     write_frame_async,
 )
 from ._table import Table, pack
+
+# The version is written once, in pyproject.toml, and read back from the installed distribution;
+# a source tree on PYTHONPATH (make sanitize) has no distribution metadata.
+try:
+    __version__ = _metadata.version("kvt")
+except _metadata.PackageNotFoundError:
+    __version__ = "0+unknown"
 
 __all__ = [
     "DEFAULT_MAX_FRAME_BYTES",
