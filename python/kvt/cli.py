@@ -23,6 +23,7 @@ from typing import IO, Any, TextIO
 import _kvt
 import numpy as np
 
+from . import __version__
 from ._stream import (
     HEADER_SIZE,
     FrameError,
@@ -90,6 +91,7 @@ def _output_failed(error: OSError) -> None:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="kvt", description="Inspect and print table frame files.")
+    parser.add_argument("--version", action="version", version=f"kvt {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     inspect = commands.add_parser("inspect", help="list the frames of files")
     inspect.add_argument("files", nargs="+", metavar="FILE")

@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tomllib
 
 import _kvt
 import frames as F
@@ -15,6 +16,12 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from kvt import cli
+
+# The one place the version is written.
+PYPROJECT_VERSION = tomllib.loads(
+    (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8")
+)["project"]["version"]
+
 
 GOOD = kvt.pack(
     "AAPL",
@@ -420,3 +427,23 @@ def test_installed_command(files, command):
     assert (done.returncode, done.stdout) == (0, GOOD_CSV)
     done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and done.stderr.startswith("usage: kvt ")
+    done = subprocess.run(argv + ["--version"], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"kvt {PYPROJECT_VERSION}\n", "")
+
+
+def test_version_is_read_from_the_distribution():
+    """pyproject.toml holds the version; kvt reads it from the installed metadata, and says
+    0+unknown where there is none."""
+    assert kvt.__version__ == PYPROJECT_VERSION
+    missing = (
+        "import importlib.metadata as m\n"
+        "def version(name):\n"
+        "    raise m.PackageNotFoundError(name)\n"
+        "m.version = version\n"
+        "import kvt\n"
+        "print(kvt.__version__)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", missing], capture_output=True, text=True, timeout=60
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "0+unknown\n", "")
