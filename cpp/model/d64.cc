@@ -42,37 +42,6 @@ double pow10_binary64(size_t n) {
 
 double power_of_ten(size_t n) { return n < 12 ? POWERS_OF_TEN[n] : pow10_binary64(n); }
 
-// The powers of ten by scale, as power_of_ten gives them (all exact in binary64).
-constexpr double kPow10F64[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-// from_f64 with the scale checked and its power looked up once per column. A product of
-// magnitude 2^56 or more truncates to a magnitude of at least 2^56 (2^56 is exact), so one test
-// of |y| covers the saturating cases and infinities; NaN keeps magnitude 0 and so the scale.
-inline D64 scaled_to_d64(double y, uint64_t scale_bits) {
-  constexpr double kLimit = 72057594037927936.0;  // 2^56
-  if (std::isnan(y)) return D64{scale_bits};
-  if (!(std::fabs(y) < kLimit)) return D64::nan();
-  const auto i = static_cast<int64_t>(y);
-  const uint64_t sign = i < 0 ? 1 : 0;
-  const uint64_t magnitude =
-      sign ? uint64_t{0} - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
-  return D64{(magnitude << 8) | scale_bits | sign};
-}
-
-template <class F>
-void floats_to_d64(std::span<const F> x, size_t p, D64* out) {
-  if (p > kD64MaxScale) {
-    for (size_t i = 0; i < x.size(); ++i) out[i] = D64::nan();
-    return;
-  }
-  const double power = kPow10F64[p];
-  const uint64_t scale_bits = uint64_t{p} << 4;
-  for (size_t i = 0; i < x.size(); ++i) {
-    out[i] = scaled_to_d64(static_cast<double>(x[i]) * power, scale_bits);
-  }
-}
-
 // Byte length of the Unicode White_Space character that starts s, or 0 if s does not start
 // with one. The input is UTF-8.
 size_t leading_space(std::string_view s) {
@@ -240,17 +209,6 @@ double to_f64(D64 d) {
   const auto f = static_cast<double>(d.mantissa());
   const uint32_t scale = d.scale();
   return scale == 0 ? f : f / power_of_ten(scale);
-}
-
-void from_f64_column(std::span<const double> x, size_t p, D64* out) { floats_to_d64(x, p, out); }
-
-void from_f32_column(std::span<const float> x, size_t p, D64* out) { floats_to_d64(x, p, out); }
-
-void to_f64_column(std::span<const D64> d, double* out) {
-  // Dividing by 10^0 = 1 is exact, so scale 0 needs no branch of its own.
-  for (size_t i = 0; i < d.size(); ++i) {
-    out[i] = static_cast<double>(d[i].mantissa()) / kPow10F64[d[i].scale()];
-  }
 }
 
 }  // namespace kvt

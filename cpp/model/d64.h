@@ -16,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "model/cpu.h"
 #include "model/vec.h"
 
 namespace kvt {
@@ -93,5 +94,19 @@ void from_f64_column(std::span<const double> x, size_t p, D64* out);
 void from_f32_column(std::span<const float> x, size_t p, D64* out);
 // out[i] = to_f64(d[i]) for every i, bit for bit; out has room for d.size() values.
 void to_f64_column(std::span<const D64> d, double* out);
+
+// The kernels behind the column conversions (model/d64_kernels.cc): the scalar ones, and their
+// AVX-512 twins where built (model/cpu.h), which give the same bits. power = 10^p, scale_bits =
+// p << 4.
+namespace scalar {
+void scaled_to_d64(const double* x, size_t n, double power, uint64_t scale_bits, D64* out);
+void d64_to_f64(const D64* d, size_t n, double* out);
+}  // namespace scalar
+#if KVT_SIMD_AVX512
+namespace avx512 {
+void scaled_to_d64(const double* x, size_t n, double power, uint64_t scale_bits, D64* out);
+void d64_to_f64(const D64* d, size_t n, double* out);
+}  // namespace avx512
+#endif
 
 }  // namespace kvt

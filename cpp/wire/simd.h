@@ -13,3 +13,5 @@
 #else
 #define KVT_SIMD_SSE2 0
 #endif
+
+#include "model/cpu.h"  // the AVX-512 kernels and their run-time choice
