@@ -2,13 +2,17 @@
 // both, and traps on any difference: UTF-8 validation (verdict, valid_up_to, error_len), and each
 // bulk varint reader (success, error and its text, reader position, elements appended). The
 // varint readers are also held to reading one element at a time, and the UTF-8 verdict to the
-// prefix it reports valid, so a build without vector kernels still checks the scalar ones.
+// prefix it reports valid, so a build without vector kernels still checks the scalar ones. The
+// decimal conversions (model/d64.h) run their AVX-512 twins, where the CPU has them, on the
+// bytes read as doubles and as decimals, against the scalar kernels.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "model/d64.h"
 #include "model/vec.h"
 #include "wire/reader.h"
 #include "wire/utf8.h"
@@ -115,8 +119,36 @@ void check_seq(SeqFn<T> scalar, [[maybe_unused]] SeqFn<T> vector, const uint8_t*
 
 // Byte 0 sets how many elements precede the decoded ones and a count below the input length;
 // the rest is the encoded sequence, read with that count, its own length and no limit.
+void check_decimals(const uint8_t* data, size_t size) {
+#if KVT_SIMD_AVX512
+  if (!kvt::has_avx512() || size == 0) return;
+  const size_t scale = data[0] & 15;
+  const size_t n = (size - 1) / 8;
+  std::vector<double> x(n);
+  std::vector<kvt::D64> d(n);
+  if (n != 0) {
+    std::memcpy(x.data(), data + 1, n * 8);
+    std::memcpy(d.data(), data + 1, n * 8);
+  }
+  double power = 1;  // 10^scale, exact
+  for (size_t i = 0; i < scale; ++i) power *= 10;
+  std::vector<kvt::D64> want(n + 8), got(n + 8);
+  kvt::scalar::scaled_to_d64(x.data(), n, power, scale << 4, want.data());
+  kvt::avx512::scaled_to_d64(x.data(), n, power, scale << 4, got.data());
+  for (size_t i = 0; i < n + 8; ++i) require(got[i].bits == want[i].bits);
+  std::vector<double> back_want(n + 8), back_got(n + 8);
+  kvt::scalar::d64_to_f64(d.data(), n, back_want.data());
+  kvt::avx512::d64_to_f64(d.data(), n, back_got.data());
+  require(std::memcmp(back_want.data(), back_got.data(), (n + 8) * 8) == 0);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_utf8(data, size);
+  check_decimals(data, size);
   if (size == 0) return 0;
   const size_t prefill = data[0] & 3;
   data += 1;

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "model/d64.h"
 #include "model/cpu.h"
+#include "model/d64.h"
 
 #if KVT_SIMD_AVX512
 #include <immintrin.h>
@@ -63,9 +63,8 @@ namespace avx512 {
 // Eight values a step: the product, a truncating conversion (vcvttpd2qq), the NaN and range
 // masks, then the bits assembled as the scalar kernel does; the tail goes through a mask.
 __attribute__((target("avx512f,avx512dq"))) void scaled_to_d64(const double* x, size_t n,
-                                                                double power,
-                                                                uint64_t scale_bits,
-                                                                D64* out) {
+                                                               double power, uint64_t scale_bits,
+                                                               D64* out) {
   const __m512d p = _mm512_set1_pd(power);
   const __m512d limit = _mm512_set1_pd(kLimit);
   const __m512d abs_mask = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFF));
