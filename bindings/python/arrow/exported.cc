@@ -24,9 +24,12 @@ using py::PyRef;
 // Buffers of zero bytes still need an address.
 alignas(64) constinit const uint8_t kEmpty[64] = {};
 
-// Runs f with the interpreter lock held, from any thread.
+// Runs f with the interpreter lock held, from any thread. A consumer that releases after the
+// interpreter has gone (at process exit) leaves what it held unfreed: nothing can drop a
+// reference then.
 template <class F>
 void with_gil(F&& f) {
+  if (!Py_IsInitialized()) return;
   PyGILState_STATE state = PyGILState_Ensure();
   f();
   PyGILState_Release(state);
