@@ -167,7 +167,7 @@ bool objects_to_buffers(const std::string& name, PyObject* array, bool text, Arr
     if (data.bytes.size() < total + static_cast<size_t>(len)) {
       data.bytes.resize(std::max(total + static_cast<size_t>(len), data.bytes.size() * 2));
     }
-    std::memcpy(data.bytes.data() + total, p, static_cast<size_t>(len));
+    if (len > 0) std::memcpy(data.bytes.data() + total, p, static_cast<size_t>(len));
     total += static_cast<size_t>(len);
     data.offsets[i + 1] = static_cast<int64_t>(total);
   }
