@@ -1,12 +1,20 @@
-"""python -m bench [--quick] [--out DIR] [--only TEXT] [--no-reexec] [--render JSON]
+"""python -m bench [--quick] [--out DIR] [--only TEXT] [--default-rows N,N] [--no-reexec]
+                  [--render JSON]
 
 Measures kvt against pyarrow IPC, pickle 5, msgpack-numpy and NumPy .npy, and against the
-hardware floor, on one pinned core, then DataFrame round trips (pandas, polars) of a real table
-in a default process and in the warm heap; writes benchmarks.md, benchmarks.json and
-benchmarks.png. `--only frames` runs the DataFrame round trips alone.
-The full run writes to docs/; --quick (small sizes, fewer rounds, under a minute) writes to
-build/bench-quick/ unless --out is given. --render rewrites the Markdown and the chart from a
-recorded benchmarks.json without measuring.
+hardware floor, on one pinned core, in two conditions: first a default process (a child
+interpreter with no allocator settings and no small-object ballast: what users run), then the
+warm heap (this process, restarted with the allocator settings of environment.ENV). The market
+and tiny tables and the single columns of 1M and 10M rows run in both (`--default-rows 1000000`
+leaves the 10M columns to the warm heap, about 2 of the 7 minutes). Then DataFrame round trips
+(pandas, polars) of a real table, default process first. Writes benchmarks.md, benchmarks.json
+and benchmarks.png.
+
+`--only TEXT` runs the workloads whose name contains TEXT (in both conditions), e.g. `market`,
+`tiny`, `float64`, `str (distinct)`, `x 1,000,000`, `frames`.
+The full run writes to docs/; --quick (a tenth of the sizes, fewer rounds, about a minute)
+writes to build/bench-quick/ unless --out is given. --render rewrites the Markdown and the chart
+from a recorded benchmarks.json without measuring.
 """
 
 import argparse
@@ -28,6 +36,12 @@ def parse_args(argv):
         "--no-reexec",
         action="store_true",
         help="keep the current allocator settings (no warm-heap restart)",
+    )
+    p.add_argument(
+        "--default-rows",
+        metavar="N,N",
+        help="single-column lengths of the default process (default: the same two as the warm "
+        "heap; the larger one is most of its time)",
     )
     p.add_argument(
         "--render",
@@ -56,23 +70,41 @@ def main(argv=None):
 
     if args.quick:
         settings = Settings(warmup=2, reps=5, batch_target=0.005)
-        sizes = {"market": 100_000, "column": 1_000_000, "str": 100_000}
+        sizes = {
+            "market": 100_000,
+            "columns": {"default": [100_000, 1_000_000], "warm": [100_000, 1_000_000]},
+            "column peers": 100_000,
+        }
         ballast = 64
     else:
         settings = Settings(warmup=3, reps=15, batch_target=0.02)
-        sizes = {"market": 1_000_000, "column": 10_000_000, "str": 1_000_000}
+        sizes = {
+            "market": 1_000_000,
+            "columns": {"default": [1_000_000, 10_000_000], "warm": [1_000_000, 10_000_000]},
+            "column peers": 1_000_000,
+        }
         ballast = 512
+    if args.default_rows:
+        sizes["columns"]["default"] = [int(n) for n in args.default_rows.split(",") if n]
     out_dir = args.out or ("build/bench-quick" if args.quick else "docs")
 
     start = time.perf_counter()
     cpu = environment.pin_cpu()
-    environment.warm_small_objects(ballast)
     machine = environment.machine_info(cpu, floors.CRC_IMPL)
     for k, v in machine.items():
-        print(f"{k:>15}: {v}", file=sys.stderr)
+        print(f"{k:>25}: {v}", file=sys.stderr)
 
+    # The default process first, in a child that has none of this process's allocator settings.
+    results, default_process = run.run_default_process(settings, sizes, only=args.only)
+    processes = [default_process] if default_process else []
+    # Then the warm heap: this process, with the ballast.
+    environment.warm_small_objects(ballast)
+    condition = environment.this_condition()
     chosen = contenders.all_contenders()
-    results = run.run_all(chosen, settings, sizes, only=args.only)
+    warm = run.run_condition(condition, "warm", chosen, settings, sizes, only=args.only)
+    if warm:
+        processes.append(environment.process_info(condition))
+    results += warm
     frame_results = []
     if not args.only or args.only in frames.NAME:
         frame_settings = Settings(warmup=1, reps=5) if args.quick else settings
@@ -87,6 +119,7 @@ def main(argv=None):
             "sizes": sizes,
             "ballast_mib": ballast,
         },
+        "processes": processes,
         "results": results,
         "frames": frame_results,
         "targets": targets.evaluate(results, frame_results),
@@ -94,8 +127,6 @@ def main(argv=None):
     }
     report.write(doc, out_dir)
     print(report.targets_table(doc["targets"]))
-    print()
-    print(report.rates_table(doc["rates"]))
     print(
         f"\nwrote {out_dir}/benchmarks.{{md,json,png}} in {time.perf_counter() - start:.0f} s",
         file=sys.stderr,

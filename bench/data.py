@@ -1,4 +1,4 @@
-"""Workload data: the market table, single columns per kind and the one-row table.
+"""Workload data: the market table, the one-row table and single columns per kind.
 
 A table is a named, ordered list of columns; every contender packs the same column objects. Text
 columns are Python lists of str (the form the kvt packer takes); everything else is a NumPy array.
@@ -56,6 +56,10 @@ def timestamps_ns(rows, rng):
     return (EPOCH_NS + np.arange(rows, dtype=np.int64) * 1_000_000_000 + jitter).view("M8[ns]")
 
 
+def market_name(rows):
+    return f"market {rows:,} rows"
+
+
 def market(rows):
     """A trade tape: time, price, volume, flags, side, symbol, and the price again as decimals."""
     rng = np.random.default_rng(SEED)
@@ -72,47 +76,92 @@ def market(rows):
         ("symbol", [names[i] for i in pick]),
         ("price_dec", price.copy()),
     ]
-    return _make(f"market {rows:,} rows", columns, {"price_dec": 4})
+    return _make(market_name(rows), columns, {"price_dec": 4})
+
+
+TINY_NAME = "tiny: 1 row x 7 columns"
 
 
 def tiny():
     """One row of the market table's seven columns: the per-call cost."""
     t = market(1)
-    t.name = "tiny: 1 row x 7 columns"
+    t.name = TINY_NAME
     return t
 
 
-def column_kinds(rows, str_rows):
-    """One single-column table per kind (rows elements each; text uses str_rows)."""
-    rng = np.random.default_rng(SEED + 2)
-    ts_us = timestamps_ns(rows, rng).astype("M8[us]")
+def _small(dtype):
+    return lambda n, rng: (np.arange(n, dtype=np.int64) % 100).astype(dtype)
+
+
+def _wide(dtype):
+    info = np.iinfo(dtype)
+    return lambda n, rng: rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
+
+
+def _text_repeats(n, rng):
     words = symbols()
     # Separate str objects per item (as a reader of text would produce them), so that no format
     # profits from object identity (pickle's memo would write a shared object once).
-    text = [words[i].encode().decode() for i in rng.integers(0, len(words), str_rows)]
-    ids = [f"ORD-{x:010d}" for x in rng.permutation(str_rows) * 7919]
-    kinds = [
-        ("int64 small", np.arange(rows, dtype=np.int64) % 100, None, True),
-        ("int64 large", rng.integers(-(2**63), 2**63 - 1, rows, dtype=np.int64), None, True),
-        ("float64", rng.standard_normal(rows), None, True),
-        ("int32", rng.integers(-(2**31), 2**31 - 1, rows, dtype=np.int32), None, True),
-        ("bool", rng.integers(0, 2, rows).astype(np.bool_), None, True),
-        ("datetime64[ns]", timestamps_ns(rows, rng), None, True),
-        ("datetime64[us]", ts_us, None, True),
-        ("datetime64[s]", (np.int64(1_700_000_000) + np.arange(rows)).astype("M8[s]"), None, True),
-        ("decimal (float64, scale 4)", np.round(rng.uniform(0, 1000, rows), 4), 4, True),
-        ("str (500 values)", text, None, True),
-        ("str (unique)", ids, None, True),
-        (
-            "decimal (str list, scale 2)",
-            [f"{x:.2f}" for x in rng.uniform(0, 1000, str_rows)],
-            2,
-            False,
-        ),
-    ]
-    tables = []
-    for kind, col, scale, peers in kinds:
-        n = len(col)
-        t = _make(f"{kind} x {n:,}", [("c", col)], {"c": scale} if scale else None, kind, peers)
-        tables.append(t)
-    return tables
+    return [words[i].encode().decode() for i in rng.integers(0, len(words), n)]
+
+
+def _text_distinct(n, rng):
+    return [f"ORD-{x:010d}" for x in rng.permutation(n) * 7919]
+
+
+def _ts(unit):
+    return lambda n, rng: timestamps_ns(n, rng).astype(f"M8[{unit}]")
+
+
+# (kind, make(rows, rng), kvt decimal scale or None, peers take it too)
+COLUMN_KINDS = (
+    ("int64 small", _small(np.int64), None, True),
+    ("int64 wide", _wide(np.int64), None, True),
+    ("int32 small", _small(np.int32), None, True),
+    ("int32 wide", _wide(np.int32), None, True),
+    ("uint32 small", _small(np.uint32), None, True),
+    ("uint32 wide", _wide(np.uint32), None, True),
+    ("uint64 small", _small(np.uint64), None, True),
+    ("uint64 wide", _wide(np.uint64), None, True),
+    ("float64", lambda n, rng: rng.standard_normal(n), None, True),
+    ("float32", lambda n, rng: rng.standard_normal(n, dtype=np.float32), None, True),
+    ("bool", lambda n, rng: rng.integers(0, 2, n).astype(np.bool_), None, True),
+    ("datetime64[s]", _ts("s"), None, True),
+    ("datetime64[ms]", _ts("ms"), None, True),
+    ("datetime64[us]", _ts("us"), None, True),
+    ("datetime64[ns]", _ts("ns"), None, True),
+    (
+        "decimal (float64, scale 4)",
+        lambda n, rng: np.round(rng.uniform(0, 1000, n), 4),
+        4,
+        True,
+    ),
+    ("str (500 values, repeated)", _text_repeats, None, True),
+    ("str (distinct)", _text_distinct, None, True),
+    (
+        "decimal (str list, scale 2)",
+        lambda n, rng: [f"{x:.2f}" for x in rng.uniform(0, 1000, n)],
+        2,
+        False,
+    ),
+)
+
+
+def column_name(kind, rows):
+    return f"{kind} x {rows:,}"
+
+
+def column_tables(rows):
+    """[(name, kind, build)] of one single-column table per kind, `rows` elements each; build()
+    makes the table. Each kind draws from its own seeded generator, so a table is the same
+    whichever others are built."""
+    out = []
+    for index, (kind, make, scale, peers) in enumerate(COLUMN_KINDS):
+
+        def build(kind=kind, make=make, scale=scale, peers=peers, index=index):
+            col = make(rows, np.random.default_rng([SEED + 2, index]))
+            decimals = {"c": scale} if scale else None
+            return _make(column_name(kind, rows), [("c", col)], decimals, kind, peers)
+
+        out.append((column_name(kind, rows), kind, build))
+    return out

@@ -12,15 +12,22 @@ memory that has been touched before:
   live objects keeps a few hundred arenas from being released, so the str objects of the parsers
   and of the str floor land on warm pages as well.
 
-These variables only take effect at process start, so `setup_process` re-executes the interpreter
-once with them set.
+These variables only take effect at process start, so `reexec_with_env` re-executes the
+interpreter once with them set: that process is the warm heap.
+
+The default process is what a user runs: no allocator variables, no ballast. `run_default_process`
+starts a child interpreter (`python -m <module> --child OUT ...`) with this process's environment
+minus every allocator setting; the child inherits the one-core affinity and pins itself to that
+core, measures, and writes its result as JSON to OUT.
 """
 
 import importlib.metadata
+import json
 import os
 import platform
 import subprocess
 import sys
+import tempfile
 
 ENV = {
     "MALLOC_MMAP_MAX_": "0",
@@ -30,8 +37,61 @@ ENV = {
     "OMP_NUM_THREADS": "1",
 }
 MARKER = "KVT_BENCH_CHILD"
+# Allocator settings (glibc malloc, CPython's allocator) that a default process must not have,
+# besides ENV.
+_ALLOCATOR_PREFIXES = ("MALLOC_",)
+_ALLOCATOR_NAMES = ("GLIBC_TUNABLES", "PYTHONMALLOC")
+
+DEFAULT = "default process"
+WARM = "warm heap"
+NO_RESTART = "this process (no restart)"
 
 _ballast = []
+
+
+def _is_allocator_setting(name):
+    return name in ENV or name.startswith(_ALLOCATOR_PREFIXES) or name in _ALLOCATOR_NAMES
+
+
+def allocator_env():
+    """The allocator settings of this process (empty in a default process)."""
+    return {k: v for k, v in os.environ.items() if _is_allocator_setting(k)}
+
+
+def default_env():
+    """The environment of a default process: this one's, without the variables that
+    reexec_with_env sets, its marker, or any other glibc malloc setting."""
+    return {k: v for k, v in os.environ.items() if k != MARKER and not _is_allocator_setting(k)}
+
+
+def this_condition():
+    """The name of this process's condition: the warm heap after the restart, else as it came."""
+    return WARM if os.environ.get(MARKER) == "1" else NO_RESTART
+
+
+def process_info(condition):
+    """What a result records of the process that measured it."""
+    return {
+        "condition": condition,
+        "allocator env": allocator_env(),
+        "small-object ballast": bool(_ballast),
+        "pid": os.getpid(),
+        "cpu": sorted(os.sched_getaffinity(0)),
+        "load average": " ".join(f"{x:.2f}" for x in os.getloadavg()),
+    }
+
+
+def run_default_process(module, args=()):
+    """Runs `python -m module --child OUT *args` in a default process (default_env, started from
+    the repository root) and returns the JSON that the child wrote to OUT."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with tempfile.TemporaryDirectory(prefix="kvt-bench-") as tmp:
+        out = os.path.join(tmp, "result.json")
+        cmd = [sys.executable, "-m", module, "--child", out, *args]
+        # The child inherits this process's one-core affinity and pins itself to that core.
+        subprocess.run(cmd, env=default_env(), cwd=root, check=True)
+        with open(out) as f:
+            return json.load(f)
 
 
 def reexec_with_env():
@@ -66,15 +126,91 @@ def _version(dist):
         return "not installed"
 
 
-def _cpu_model():
+# Vector and related extensions worth naming, in the order they are shown.
+VECTOR_FLAGS = (
+    "sse2",
+    "ssse3",
+    "sse4_1",
+    "sse4_2",
+    "popcnt",
+    "pclmulqdq",
+    "avx",
+    "avx2",
+    "fma",
+    "bmi1",
+    "bmi2",
+    "avx512f",
+    "avx512dq",
+    "avx512cd",
+    "avx512bw",
+    "avx512vl",
+    "avx512ifma",
+    "avx512vbmi",
+    "avx512_vbmi2",
+    "avx512_vnni",
+    "avx512_bitalg",
+    "avx512_vpopcntdq",
+    "avx512_bf16",
+    "avx512_fp16",
+    "gfni",
+    "vaes",
+    "vpclmulqdq",
+    "sha_ni",
+)
+
+
+def _cpuinfo():
+    """The first processor's fields of /proc/cpuinfo."""
+    fields = {}
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
+                if not line.strip():
+                    if fields:
+                        break
+                    continue
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
     except OSError:
         pass
-    return platform.processor() or "unknown"
+    return fields
+
+
+def _cpu_model(info):
+    name = info.get("model name") or platform.processor() or "unknown"
+    ids = [f"{k} {info[k]}" for k in ("cpu family", "model", "stepping") if k in info]
+    extra = [", ".join(ids)] if ids else []
+    if "hypervisor" in info.get("flags", "").split():
+        extra.append("virtual machine")
+    return f"{name} ({'; '.join(extra)})" if extra else name
+
+
+def _vector_extensions(info):
+    flags = set(info.get("flags", "").split())
+    return " ".join(f for f in VECTOR_FLAGS if f in flags) or "none found"
+
+
+def _caches():
+    """L2 and L3 cache sizes of cpu 0 from sysfs, e.g. 'L2 1024K, L3 32768K'."""
+    out = []
+    base = "/sys/devices/system/cpu/cpu0/cache"
+    try:
+        entries = sorted(os.listdir(base))
+    except OSError:
+        return "unknown"
+    for entry in entries:
+        try:
+            with open(os.path.join(base, entry, "level")) as f:
+                level = f.read().strip()
+            with open(os.path.join(base, entry, "size")) as f:
+                size = f.read().strip()
+            with open(os.path.join(base, entry, "type")) as f:
+                kind = f.read().strip()
+        except OSError:
+            continue
+        if level in ("2", "3") and kind in ("Unified", "Data"):
+            out.append(f"L{level} {size}")
+    return ", ".join(out) or "unknown"
 
 
 def _compiler():
@@ -95,8 +231,11 @@ def machine_info(cpu, crc_impl):
             mem_kib = int(f.readline().split()[1])
     except (OSError, ValueError, IndexError):
         pass
+    info = _cpuinfo()
     return {
-        "cpu": _cpu_model(),
+        "cpu": _cpu_model(info),
+        "vector extensions": _vector_extensions(info),
+        "caches (cpu 0)": _caches(),
         "cores": os.cpu_count(),
         "pinned to cpu": cpu,
         "memory GiB": round(mem_kib / (1 << 20), 1),
@@ -113,6 +252,6 @@ def machine_info(cpu, crc_impl):
         f"{os.path.dirname(os.path.abspath(_kvt.__file__))})",
         "compiler": _compiler(),
         "crc32 floor": crc_impl,
-        "allocator env": " ".join(f"{k}={os.environ.get(k, '')}" for k in ENV),
+        "allocator env (warm heap)": " ".join(f"{k}={os.environ.get(k, '')}" for k in ENV),
         "load average": " ".join(f"{x:.2f}" for x in os.getloadavg()),
     }

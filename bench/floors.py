@@ -1,13 +1,22 @@
 """Hardware floors: the least work any packer or parser of the same data has to do, measured in
 the same process under the same allocator set-up as the contenders.
 
-- copy: the same bytes copied into a new bytes object (what every packer that returns `bytes`
-  pays at least once);
+Tables (market, tiny):
+
+- copy: the columns' bytes (text joined by newlines) copied into a new bytes object (what every
+  packer that returns `bytes` pays at least once);
 - CRC-32: the checksum over the same bytes, by ISA-L (python-isal) when it is importable, else by
   zlib;
-- widen: int8 -> int64 (`astype`), the floor for decoding small integers stored in one byte;
-- narrow: int64 -> int8 (`astype`), the floor for packing them;
-- str: creating the same Python str objects from their UTF-8 bytes.
+- str: creating the table's Python str objects from their UTF-8 bytes, three ways.
+
+Single columns:
+
+- copy of the raw column bytes: the array's bytes (`nbytes` of them) into a new bytes object; for
+  a text column, its UTF-8 bytes (the items' encodings back to back);
+- CRC-32 over the same bytes;
+- small integers: widen (1-byte int -> the column's type, `astype`), the floor for decoding values
+  stored in one byte, and narrow (the column's type -> 1-byte int), the floor for packing them;
+- text: str creation, decoding the text once and splitting it into the same str objects.
 """
 
 import numpy as np
@@ -21,6 +30,13 @@ except ImportError:  # pragma: no cover - depends on the environment
 
     CRC_IMPL = "zlib.crc32 (ISA-L not importable)"
 
+RAW_COPY = "copy of the raw column bytes"
+TABLE_COPY = "copy into new bytes"
+CRC = "CRC-32"
+STR_CREATE = "str create (decode+split)"
+WIDEN = "widen"  # prefix of "widen int8 -> int64" and the like
+NARROW = "narrow"
+
 
 def column_bytes(col):
     """The column's payload as one bytes object: array bytes, or text joined by newlines."""
@@ -33,27 +49,12 @@ def table_bytes(table):
     return b"".join(column_bytes(c) for _, c in table.columns)
 
 
-def floors_for(table):
-    """[(floor name, callable)] that apply to a table; each callable returns its result."""
-    data = table_bytes(table)
-    view = memoryview(data)
-    ops = [
-        ("copy into new bytes", lambda: bytes(view)),
-        ("CRC-32", lambda: _crc_module.crc32(view)),
-    ]
-    if table.kind == "int64 small":
-        small = table.columns[0][1].astype(np.int8)
-        wide = table.columns[0][1]
-        ops.append(("widen int8 -> int64", lambda: small.astype(np.int64)))
-        ops.append(("narrow int64 -> int8", lambda: wide.astype(np.int8)))
-    texts = [
-        c for n, c in table.columns if not isinstance(c, np.ndarray) and n not in table.decimals
-    ]
-    if texts:
-        blob = "\n".join(texts[0]).encode()
-        items = [s.encode() for s in texts[0]]
-        # One C-level pass: decode the text once and split it into the same str objects.
-        ops.append(("str create (decode+split)", lambda: blob.decode().split("\n")))
+def _str_floors(col, all_three):
+    blob = "\n".join(col).encode()
+    # One C-level pass: decode the text once and split it into the same str objects.
+    ops = [(STR_CREATE, lambda: blob.decode().split("\n"))]
+    if all_three:
+        items = [s.encode() for s in col]
         ops.append(("str create ([b.decode()])", lambda: [b.decode() for b in items]))
         ops.append(
             (
@@ -62,3 +63,48 @@ def floors_for(table):
             )
         )
     return ops
+
+
+def _table_floors(table):
+    view = memoryview(table_bytes(table))
+    ops = [
+        (TABLE_COPY, lambda: bytes(view)),
+        (CRC, lambda: _crc_module.crc32(view)),
+    ]
+    texts = [
+        c for n, c in table.columns if not isinstance(c, np.ndarray) and n not in table.decimals
+    ]
+    if texts:
+        ops += _str_floors(texts[0], all_three=True)
+    return ops
+
+
+def _column_floors(table):
+    name, col = table.columns[0]
+    if isinstance(col, np.ndarray):
+        # A byte view: datetime64 arrays do not export a buffer of their own.
+        raw = memoryview(col.view(np.uint8))
+    else:
+        raw = memoryview(b"".join(s.encode() for s in col))
+    ops = [
+        (RAW_COPY, lambda: bytes(raw)),
+        (CRC, lambda: _crc_module.crc32(raw)),
+    ]
+    if table.kind.endswith(" small") and isinstance(col, np.ndarray):
+        one = np.uint8 if col.dtype.kind == "u" else np.int8
+        small = col.astype(one)
+        ops.append((f"{WIDEN} {small.dtype} -> {col.dtype}", lambda: small.astype(col.dtype)))
+        ops.append((f"{NARROW} {col.dtype} -> {small.dtype}", lambda: col.astype(one)))
+    if not isinstance(col, np.ndarray) and name not in table.decimals:
+        ops += _str_floors(col, all_three=False)
+    return ops
+
+
+def floors_for(table):
+    """[(floor name, callable)] that apply to a table; each callable returns its result."""
+    return _column_floors(table) if table.kind else _table_floors(table)
+
+
+def find(floors, prefix):
+    """The name of the first floor (of a result's floors) that starts with `prefix`, or None."""
+    return next((name for name in floors if name.startswith(prefix)), None)

