@@ -39,6 +39,13 @@ std::string type_qualname(PyObject* obj) {
 
 }  // namespace
 
+PyObject* raise_text(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
 PyObject* raise_type_check(PyObject* obj, const char* expected) {
   std::string msg;
   if (obj == Py_None) {

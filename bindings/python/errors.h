@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 namespace kvt::py {
 
 // Raises TypeError "'{type qualname}' object is not an instance of '{expected}'" ("'None' is not
@@ -14,6 +16,10 @@ PyObject* raise_type_check(PyObject* obj, const char* expected);
 // whose message is "argument '{name}': " followed by the original message. Other exceptions pass
 // through unchanged. Requires an exception to be set.
 void prefix_argument_error(const char* name);
+
+// Raises `type` with the UTF-8 `message` (ill-formed bytes, from names taken as they came, are
+// replaced rather than failing). Returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view message);
 
 // The internal-error type: derives directly from BaseException, created on first use, kept for
 // the life of the process and not added to the module. nullptr only if it cannot be created.

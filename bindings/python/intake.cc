@@ -56,11 +56,7 @@ bool name_is(PyObject* name, const char* word) {
   return PyUnicode_CompareWithASCIIString(name, word) == 0;
 }
 
-void raise_value_error(const std::string& message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
+void raise_value_error(const std::string& message) { raise_text(PyExc_ValueError, message); }
 
 // ValueError "unsupported data type: {str(what)}".
 void raise_unsupported(PyObject* what) {

@@ -35,7 +35,7 @@ void with_gil(F&& f) {
   PyGILState_Release(state);
 }
 
-void raise(PyObject* type, const std::string& message) { PyErr_SetString(type, message.c_str()); }
+void raise(PyObject* type, const std::string& message) { py::raise_text(type, message); }
 
 // ---- schemas ----
 

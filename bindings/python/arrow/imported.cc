@@ -22,11 +22,7 @@ namespace {
 
 using py::PyRef;
 
-void raise(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
-}
+void raise(PyObject* type, const std::string& message) { py::raise_text(type, message); }
 
 // Python's repr of a column name, as the package's messages show it.
 std::string quoted(const std::string& name) {
@@ -258,13 +254,13 @@ bool booleans(const ImportedColumn& column, Vec<uint8_t>& out) {
 }
 
 bool timestamps(const ImportedColumn& column, char unit, Converted& out) {
-  if (!refuse_nulls(column)) return false;
   std::span<const int64_t> view;
-  if (unit == 'u') {
+  if (unit == 'u') {  // same_width refuses nulls itself
     if (!same_width<int64_t>(column, out.i64, view)) return false;
     out.ref = SeriesRef(in_kind<DataType::DateTime>, view);
     return true;
   }
+  if (!refuse_nulls(column)) return false;
   const TimeUnit u = unit == 's' ? TimeUnit::S : unit == 'm' ? TimeUnit::Ms : TimeUnit::Ns;
   out.i64.resize(static_cast<size_t>(column.length));
   size_t at = 0;
@@ -687,7 +683,7 @@ bool widened(const ImportedColumn& column, Vec<Dst>& owned, SeriesRef& ref) {
 
 template <DataType K, class T>
 bool plain(const ImportedColumn& column, Vec<T>& owned, SeriesRef& ref, bool nan_nulls = false) {
-  if (!nan_nulls && !refuse_nulls(column)) return false;
+  // same_width views a chunk only when it has no nulls; gathering refuses them (or makes NaN).
   std::span<const T> view;
   if (!same_width<T>(column, owned, view, nan_nulls)) return false;
   ref = SeriesRef(in_kind<K>, view);
