@@ -7,7 +7,8 @@ interpreter with no allocator settings and no small-object ballast: what users r
 warm heap (this process, restarted with the allocator settings of environment.ENV). The market
 and tiny tables and the single columns of 1M and 10M rows run in both (`--default-rows 1000000`
 leaves the 10M columns to the warm heap, about 2 of the 7 minutes). Then DataFrame round trips
-(pandas, polars) of a real table, default process first. Writes benchmarks.md, benchmarks.json
+(pandas, polars) of a real table, default process first; frames over ZeroMQ and Redis Streams
+against pickle 5 (`--only brokers`). Writes benchmarks.md, benchmarks.json
 and benchmarks.png.
 
 `--only TEXT` runs the workloads whose name contains TEXT (in both conditions), e.g. `market`,
@@ -65,7 +66,7 @@ def main(argv=None):
     if not args.no_reexec:
         environment.reexec_with_env()
 
-    from . import contenders, floors, frames, report, run, targets
+    from . import brokers, contenders, floors, frames, report, run, targets
     from .timing import Settings
 
     if args.quick:
@@ -109,6 +110,10 @@ def main(argv=None):
     if not args.only or args.only in frames.NAME:
         frame_settings = Settings(warmup=1, reps=5) if args.quick else settings
         frame_results = frames.run_both(frame_settings, run._log)
+    broker_result = None
+    if not args.only or args.only in brokers.NAME:
+        run._log(f"{brokers.NAME}: default process (child, with a sender process)")
+        broker_result = brokers.run_default_process(args.quick, 1 if args.quick else 3)
     doc = {
         "machine": machine,
         "settings": {
@@ -122,6 +127,7 @@ def main(argv=None):
         "processes": processes,
         "results": results,
         "frames": frame_results,
+        "brokers": broker_result,
         "targets": targets.evaluate(results, frame_results),
         "rates": targets.value_rates(results),
     }

@@ -410,6 +410,40 @@ def condition_section(doc, condition):
     return out
 
 
+def brokers_section(doc):
+    """Frames per second over each transport, kvt against pickle 5 (bench/brokers.py)."""
+    b = doc.get("brokers")
+    if not b:
+        return []
+    rows = {}
+    for r in b["results"]:
+        rows.setdefault((r["workload"], r["transport"]), {})[r["codec"]] = r
+    out = [
+        "## Brokers (default process)",
+        "",
+        "Messages per second through a real transport on loopback: a sender process on the other "
+        "core packs each message afresh, the receiver (a default process on the benchmark's core) "
+        "parses each into NumPy arrays before taking the next; the rate is that of the slowest "
+        "stage. ZeroMQ: PUSH/PULL over TCP. Redis Streams: redis-server 7 without persistence, "
+        "XADD (small frames in pipelines of 100), a consumer group read in batches of up to 100 "
+        "and acknowledged per batch (kvt: `kvt.redis.Consumer`). kvt frames are parsed by "
+        "`kvt.unpack` straight from the broker's buffer, pickle 5 (in band) by `pickle.loads` of "
+        f"the same buffer. Median of {b['reps']} runs. " + _env_line(b),
+        "",
+        "| workload | transport | kvt frames/s | kvt MB/s | pickle 5 frames/s | pickle 5 MB/s "
+        "| kvt ÷ pickle 5 (rate, > 1: kvt faster) |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for (workload, transport), by in rows.items():
+        k, p = by["kvt"], by["pickle 5"]
+        out.append(
+            f"| {workload} | {transport} | {k['frames per second']:,.0f} | {k['MB/s']:,.1f} "
+            f"| {p['frames per second']:,.0f} | {p['MB/s']:,.1f} "
+            f"| {k['frames per second'] / p['frames per second']:.2f} |"
+        )
+    return [*out, ""]
+
+
 def columns_section(doc):
     results = doc["results"]
     if not any(r["group"] == "column" for r in results):
@@ -469,6 +503,7 @@ def markdown(doc):
             conditions.append(f["condition"])
     for condition in conditions:
         out += condition_section(doc, condition)
+    out += brokers_section(doc)
     out += columns_section(doc)
     out += [
         "## Targets",

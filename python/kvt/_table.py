@@ -297,6 +297,25 @@ def pack(
             _check_decimals(name, column, given[name], "(leave it out of decimal_fields)")
         elif own_scale is not None:
             _check_decimals(name, column, own_scale, "(cast it to a float type)")
+    try:
+        return _pack_entries(obj, entries, decimals)
+    except TypeError:
+        # A text column that _kvt refused holds something other than str: say what, in the
+        # words used for any sequence (the columns were taken in without that check).
+        for name, column, _ in entries:
+            if type(column) is list:
+                try:
+                    _from_sequence(name, column, False)
+                except TypeError as e:
+                    raise e from None
+        raise
+
+
+def _pack_entries(
+    obj: str,
+    entries: list[tuple[str, _Column, int | None]],
+    decimals: dict[str, SupportsIndex] | None,
+) -> bytes:
     plain = [(name, c) for name, c, _ in entries if not isinstance(c, _arrow.ArrowColumn)]
     if len(plain) == len(entries):
         return _kvt.pack_table_frame(obj, plain, decimals)
@@ -378,23 +397,31 @@ def _as_column(name: str, column: object, decimal: bool) -> tuple[_Column, int |
         return _from_array(name, column), None
     if isinstance(column, Sequence) and not isinstance(column, (str, bytes, bytearray)):
         items = list(column)
-        if all(isinstance(item, str) or (decimal and item is None) for item in items):
-            # Decimal columns may be given as text (None is let through to be refused by
-            # _check_decimals, which names its row). Numbers go through a float array: _kvt
-            # would turn a number in a list into NaN.
+        if items and type(items[0]) is str and not decimal:
+            # Text: _kvt checks every item as it takes it in (one pass in C), and pack() turns
+            # its refusal into this function's message.
             return items, None
-        if not any(isinstance(item, str) for item in items):
-            array = np.asarray(items)
-            if array.dtype.kind != "O":
-                return _from_array(name, array), None
-        kinds = " and ".join(dict.fromkeys(repr(type(item).__qualname__) for item in items))
-        raise TypeError(
-            f"column {name!r}: cannot pack a sequence of {kinds} items; give only str, or only"
-            " numbers"
-        )
+        return _from_sequence(name, items, decimal), None
     raise TypeError(
         f"column {name!r}: cannot pack {_type_name(column)}; give a one-dimensional NumPy array,"
         " a list of str, a sequence of numbers or a pandas/polars Series"
+    )
+
+
+def _from_sequence(name: str, items: list[Any], decimal: bool) -> _Column:
+    """A list of str, or the array of a sequence of numbers; TypeError for anything else."""
+    if all(isinstance(item, str) or (decimal and item is None) for item in items):
+        # Decimal columns may be given as text (None is let through to be refused by
+        # _check_decimals, which names its row). Numbers go through a float array: _kvt
+        # would turn a number in a list into NaN.
+        return items
+    if not any(isinstance(item, str) for item in items):
+        array = np.asarray(items)
+        if array.dtype.kind != "O":
+            return _from_array(name, array)
+    kinds = " and ".join(dict.fromkeys(repr(type(item).__qualname__) for item in items))
+    raise TypeError(
+        f"column {name!r}: cannot pack a sequence of {kinds} items; give only str, or only numbers"
     )
 
 

@@ -254,6 +254,11 @@ def test_decimal_text_is_only_refused_where_the_module_makes_zero(texts):
             " give only str, or only numbers",
         ),
         (
+            {"n": I64, "a": ["x"] * 3 + [b"y"]},
+            "column 'a': cannot pack a sequence of 'str' and 'bytes' items;"
+            " give only str, or only numbers",
+        ),
+        (
             {"a": [1, "x", 2.5]},
             "column 'a': cannot pack a sequence of 'int' and 'str' and 'float'"
             " items; give only str, or only numbers",
