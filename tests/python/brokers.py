@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import pathlib
 import shutil
 import socket
@@ -74,6 +75,8 @@ class RedisServer:
             ],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
+            # The server is not ours to sanitize (make sanitize preloads its runtime).
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
         )
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
