@@ -28,15 +28,27 @@ What Redis gives, and so what these helpers give:
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
-from typing import Any
+import functools
+from collections.abc import Callable, Generator, Iterable, Sequence
+from typing import Any, cast
 
 import redis
 
 from ._stream import FrameError, TruncatedFrameError, check_whole
 from ._table import Table, unpack
 
-__all__ = ["FIELD", "Consumer", "DamagedEntriesError", "append", "append_many", "read"]
+__all__ = [
+    "FIELD",
+    "AsyncConsumer",
+    "Consumer",
+    "DamagedEntriesError",
+    "append",
+    "append_async",
+    "append_many",
+    "append_many_async",
+    "read",
+    "read_async",
+]
 
 FIELD = b"frame"
 
@@ -80,11 +92,71 @@ def _fields(frame: bytes, *, maxlen: int | None) -> dict[str, Any]:
     return {"fields": {FIELD: frame}, "maxlen": maxlen, "approximate": True}
 
 
+# Each operation is a generator of steps: it yields a call to make on the client and is sent the
+# reply (or thrown the error). `_run` makes the calls of a redis.Redis client, `_run_async` awaits
+# those of a redis.asyncio client, so both kinds share one implementation of every operation.
+type Step = Callable[[], Any]
+type Operation[T] = Generator[Step, Any, T]
+
+
+def _run[T](operation: Operation[T]) -> T:
+    reply: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = operation.throw(error) if error is not None else operation.send(reply)
+        except StopIteration as done:
+            return cast(T, done.value)
+        error = None
+        try:
+            reply = step()
+        except redis.RedisError as e:
+            error = e
+
+
+async def _run_async[T](operation: Operation[T]) -> T:
+    reply: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = operation.throw(error) if error is not None else operation.send(reply)
+        except StopIteration as done:
+            return cast(T, done.value)
+        error = None
+        try:
+            reply = await step()
+        except redis.RedisError as e:
+            error = e
+
+
+def _append(client: Any, stream: str, frame: bytes, maxlen: int | None) -> Operation[str]:
+    _check_client(client)
+    fields = _fields(frame, maxlen=maxlen)
+    return _text((yield lambda: client.xadd(stream, **fields)))
+
+
+def _append_many(
+    client: Any, stream: str, frames: Iterable[bytes], maxlen: int | None
+) -> Operation[list[str]]:
+    _check_client(client)
+    pipe = client.pipeline(transaction=False)
+    for frame in frames:
+        pipe.xadd(stream, **_fields(frame, maxlen=maxlen))
+    return [_text(entry_id) for entry_id in (yield pipe.execute)]
+
+
+def _read(
+    client: Any, stream: str, after: str, count: int | None, block_ms: int | None
+) -> Operation[list[Entry]]:
+    _check_client(client)
+    reply = yield lambda: client.xread({stream: after}, count=count, block=block_ms)
+    return _stream_reply(stream, reply)
+
+
 def append(client: Any, stream: str, frame: bytes, *, maxlen: int | None = None) -> str:
     """Adds one whole frame to the stream (XADD) and returns the entry's id. With `maxlen`,
     the stream is trimmed to about that many entries (approximate trimming, `MAXLEN ~`)."""
-    _check_client(client)
-    return _text(client.xadd(stream, **_fields(frame, maxlen=maxlen)))
+    return _run(_append(client, stream, frame, maxlen))
 
 
 def append_many(
@@ -93,11 +165,44 @@ def append_many(
     """append() for many frames in one round trip (a transaction-less pipeline); the ids in
     order. A connection error part way leaves an unknown prefix written: retrying the whole batch
     can write entries twice, as with append."""
-    _check_client(client)
-    pipe = client.pipeline(transaction=False)
-    for frame in frames:
-        pipe.xadd(stream, **_fields(frame, maxlen=maxlen))
-    return [_text(entry_id) for entry_id in pipe.execute()]
+    return _run(_append_many(client, stream, frames, maxlen))
+
+
+def read(
+    client: Any,
+    stream: str,
+    *,
+    after: str = "0-0",
+    count: int | None = None,
+    block_ms: int | None = None,
+) -> list[Entry]:
+    """Entries with ids after `after` (XREAD), oldest first: (id, table). With `block_ms`, waits
+    up to that long when there are none (0 waits forever); [] when the time runs out."""
+    return _run(_read(client, stream, after, count, block_ms))
+
+
+async def append_async(client: Any, stream: str, frame: bytes, *, maxlen: int | None = None) -> str:
+    """append() for a redis.asyncio client."""
+    return await _run_async(_append(client, stream, frame, maxlen))
+
+
+async def append_many_async(
+    client: Any, stream: str, frames: Iterable[bytes], *, maxlen: int | None = None
+) -> list[str]:
+    """append_many() for a redis.asyncio client."""
+    return await _run_async(_append_many(client, stream, frames, maxlen))
+
+
+async def read_async(
+    client: Any,
+    stream: str,
+    *,
+    after: str = "0-0",
+    count: int | None = None,
+    block_ms: int | None = None,
+) -> list[Entry]:
+    """read() for a redis.asyncio client."""
+    return await _run_async(_read(client, stream, after, count, block_ms))
 
 
 def _entries(stream: str, raw: Sequence[Any]) -> list[Entry]:
@@ -135,89 +240,70 @@ def _stream_reply(stream: str, reply: Any) -> list[Entry]:
     return _entries(stream, raw)
 
 
-def read(
-    client: Any,
-    stream: str,
-    *,
-    after: str = "0-0",
-    count: int | None = None,
-    block_ms: int | None = None,
-) -> list[Entry]:
-    """Entries with ids after `after` (XREAD), oldest first: (id, table). With `block_ms`, waits
-    up to that long when there are none (0 waits forever); [] when the time runs out."""
-    _check_client(client)
-    reply = client.xread({stream: after}, count=count, block=block_ms)
-    return _stream_reply(stream, reply)
+class _Group:
+    """The operations of one consumer of a consumer group, for either kind of client."""
 
-
-class Consumer:
-    """One consumer of a consumer group on one stream (XREADGROUP).
-
-    The group is created when missing (MKSTREAM; a new group starts at `start`, by default the
-    stream's first entry, so nothing appended before the group existed is missed)."""
-
-    def __init__(self, client: Any, stream: str, group: str, name: str, *, start: str = "0"):
+    def __init__(self, client: Any, stream: str, group: str, name: str, start: str) -> None:
         _check_client(client)
         self.client = client
         self.stream = stream
         self.group = group
         self.name = name
         self.start = start
-        self._create_group()
 
     def __repr__(self) -> str:
-        return f"Consumer(stream={self.stream!r}, group={self.group!r}, name={self.name!r})"
+        return (
+            f"{type(self).__name__}(stream={self.stream!r}, group={self.group!r},"
+            f" name={self.name!r})"
+        )
 
-    def _create_group(self) -> None:
+    def _create_group(self) -> Operation[None]:
         try:
-            self.client.xgroup_create(self.stream, self.group, id=self.start, mkstream=True)
+            yield lambda: self.client.xgroup_create(
+                self.stream, self.group, id=self.start, mkstream=True
+            )
         except redis.ResponseError as e:
             if not str(e).startswith("BUSYGROUP"):
                 raise
 
-    def _read(self, entry_id: str, count: int | None, block_ms: int | None) -> list[Entry]:
+    def _read(
+        self, entry_id: str, count: int | None, block_ms: int | None
+    ) -> Operation[list[Entry]]:
         def once() -> Any:
             return self.client.xreadgroup(
                 self.group, self.name, {self.stream: entry_id}, count=count, block=block_ms
             )
 
         try:
-            reply = once()
+            reply = yield once
         except redis.ResponseError as e:
             # The stream or the group went away (deleted, or a server restarted without
-            # persistence): make them again, as the constructor does, and read once more.
+            # persistence): make them again and read once more.
             if not str(e).startswith("NOGROUP"):
                 raise
-            self._create_group()
-            reply = once()
+            yield from self._create_group()
+            reply = yield once
         return _stream_reply(self.stream, reply)
 
-    def read(self, count: int | None = None, block_ms: int | None = None) -> list[Entry]:
-        """New entries for this consumer (id `>`), which stay pending until acknowledged."""
-        return self._read(">", count, block_ms)
-
-    def read_pending(self, count: int | None = None) -> list[Entry]:
-        """Entries delivered to this consumer name before and not yet acknowledged (a consumer
-        restarting under the same name takes up its own work first)."""
-        return self._read("0", count, None)
-
-    def ack(self, *ids: str) -> int:
-        """Acknowledges entries (XACK); the count the server acknowledged."""
+    def _ack(self, ids: tuple[str, ...]) -> Operation[int]:
         if not ids:
             return 0
-        return int(self.client.xack(self.stream, self.group, *ids))
+        return int((yield lambda: self.client.xack(self.stream, self.group, *ids)))
 
-    def claim_stale(self, min_idle_ms: int, count: int | None = None) -> list[Entry]:
-        """Takes over entries pending in the group for at least `min_idle_ms` under any consumer
-        (XAUTOCLAIM, from the start of the pending list), up to `count` (all when None), and
-        returns them; they are now pending for this consumer."""
+    def _claim_stale(self, min_idle_ms: int, count: int | None) -> Operation[list[Entry]]:
         claimed: list[Entry] = []
         damaged: list[tuple[str, str]] = []
         cursor = "0-0"
         while count is None or len(claimed) + len(damaged) < count:
             page = 100 if count is None else count - len(claimed) - len(damaged)
-            reply = self.client.xautoclaim(
-                self.stream, self.group, self.name, min_idle_ms, cursor, count=page
+            reply = yield functools.partial(
+                self.client.xautoclaim,
+                self.stream,
+                self.group,
+                self.name,
+                min_idle_ms,
+                cursor,
+                count=page,
             )
             cursor = _text(reply[0])
             try:
@@ -230,3 +316,62 @@ class Consumer:
         if damaged:
             raise DamagedEntriesError(self.stream, claimed, damaged)
         return claimed
+
+
+class Consumer(_Group):
+    """One consumer of a consumer group on one stream (XREADGROUP), on a redis.Redis client.
+
+    The group is created when missing (MKSTREAM; a new group starts at `start`, by default the
+    stream's first entry, so nothing appended before the group existed is missed), here and
+    again whenever a read finds it gone."""
+
+    def __init__(self, client: Any, stream: str, group: str, name: str, *, start: str = "0"):
+        super().__init__(client, stream, group, name, start)
+        _run(self._create_group())
+
+    def read(self, count: int | None = None, block_ms: int | None = None) -> list[Entry]:
+        """New entries for this consumer (id `>`), which stay pending until acknowledged."""
+        return _run(self._read(">", count, block_ms))
+
+    def read_pending(self, count: int | None = None) -> list[Entry]:
+        """Entries delivered to this consumer name before and not yet acknowledged (a consumer
+        restarting under the same name takes up its own work first)."""
+        return _run(self._read("0", count, None))
+
+    def ack(self, *ids: str) -> int:
+        """Acknowledges entries (XACK); the count the server acknowledged."""
+        return _run(self._ack(ids))
+
+    def claim_stale(self, min_idle_ms: int, count: int | None = None) -> list[Entry]:
+        """Takes over entries pending in the group for at least `min_idle_ms` under any consumer
+        (XAUTOCLAIM, from the start of the pending list), up to `count` (all when None), and
+        returns them; they are now pending for this consumer."""
+        return _run(self._claim_stale(min_idle_ms, count))
+
+
+class AsyncConsumer(_Group):
+    """Consumer for a redis.asyncio client: the same calls, awaited. The group is created when
+    missing on the first read (or `await consumer.create_group()`)."""
+
+    def __init__(self, client: Any, stream: str, group: str, name: str, *, start: str = "0"):
+        super().__init__(client, stream, group, name, start)
+
+    async def create_group(self) -> None:
+        """Creates the group (and the stream) unless it exists."""
+        await _run_async(self._create_group())
+
+    async def read(self, count: int | None = None, block_ms: int | None = None) -> list[Entry]:
+        """Consumer.read()."""
+        return await _run_async(self._read(">", count, block_ms))
+
+    async def read_pending(self, count: int | None = None) -> list[Entry]:
+        """Consumer.read_pending()."""
+        return await _run_async(self._read("0", count, None))
+
+    async def ack(self, *ids: str) -> int:
+        """Consumer.ack()."""
+        return await _run_async(self._ack(ids))
+
+    async def claim_stale(self, min_idle_ms: int, count: int | None = None) -> list[Entry]:
+        """Consumer.claim_stale()."""
+        return await _run_async(self._claim_stale(min_idle_ms, count))

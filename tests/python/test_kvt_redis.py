@@ -220,3 +220,66 @@ def test_consumer_recreates_a_group_that_went_away(client):
     [(_, table)] = consumer.read()
     assert number_of(table) == 4
     assert isinstance(kvt.unpack(numbered_frame(4)), kvt.Table)
+
+
+def scenario(api, client):
+    """The same story told through either client kind: appends, reads, a group, damage, claims.
+    `api` maps a sync call to what runs it (directly, or awaited in an event loop)."""
+    run = api["run"]
+    log = []
+    ids = run(kr.append_many if api["sync"] else kr.append_many_async)(
+        client, "story", [numbered_frame(i) for i in range(5)]
+    )
+    ids.append(
+        run(kr.append if api["sync"] else kr.append_async)(client, "story", numbered_frame(5))
+    )
+    read = kr.read if api["sync"] else kr.read_async
+    log.append([number_of(t) for _, t in run(read)(client, "story", after=ids[1])])
+    consumer = api["consumer"](client, "story", "g", "first")
+    log.append([number_of(t) for _, t in run(consumer.read)(count=4)])
+    log.append(run(consumer.ack)(*ids[:2]))
+    client_sync = redis.Redis(port=client.connection_pool.connection_kwargs["port"])
+    client_sync.xadd("story", {kr.FIELD: b"broken"})
+    second = api["consumer"](client, "story", "g", "second")
+    try:
+        run(second.read)()
+    except kr.DamagedEntriesError as e:
+        log.append(([number_of(t) for _, t in e.entries], len(e.damaged)))
+    claimed = run(second.claim_stale)(0, 2)
+    log.append([number_of(t) for _, t in claimed])
+    log.append([number_of(t) for _, t in run(consumer.read_pending)()])
+    client_sync.delete("story")
+    log.append(run(second.read)(block_ms=10))  # the group is made again
+    client_sync.close()
+    return log
+
+
+def test_asyncio_client_behaves_as_the_plain_one(server):
+    import asyncio
+
+    import redis.asyncio
+
+    def sync_run(fn):
+        return fn
+
+    plain = redis.Redis(port=server.port)
+    plain.flushall()
+    want = scenario({"run": sync_run, "sync": True, "consumer": kr.Consumer}, plain)
+    assert want == [[2, 3, 4, 5], [0, 1, 2, 3], 2, ([4, 5], 1), [2, 3], [], []]
+    plain.flushall()
+
+    async def main():
+        client = redis.asyncio.Redis(port=server.port)
+        loop = asyncio.get_running_loop()
+
+        def async_run(fn):
+            return lambda *a, **k: asyncio.run_coroutine_threadsafe(fn(*a, **k), loop).result()
+
+        try:
+            return await asyncio.to_thread(
+                scenario, {"run": async_run, "sync": False, "consumer": kr.AsyncConsumer}, client
+            )
+        finally:
+            await client.aclose()
+
+    assert asyncio.run(main()) == want
