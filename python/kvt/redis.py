@@ -32,7 +32,10 @@ import functools
 from collections.abc import Callable, Generator, Iterable, Sequence
 from typing import Any, cast
 
-import redis
+try:
+    import redis
+except ImportError as e:  # an optional dependency
+    raise ImportError("kvt.redis needs redis: pip install 'kvt[redis]'") from e
 
 from ._stream import FrameError, TruncatedFrameError, check_whole
 from ._table import Table, unpack

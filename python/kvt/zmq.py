@@ -20,7 +20,10 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-import zmq
+try:
+    import zmq
+except ImportError as e:  # an optional dependency
+    raise ImportError("kvt.zmq needs pyzmq: pip install 'kvt[zmq]'") from e
 
 from ._stream import check_whole
 from ._table import Table, unpack

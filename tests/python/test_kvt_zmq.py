@@ -157,3 +157,15 @@ def test_asyncio_sockets():
             ctx.destroy(linger=0)
 
     asyncio.run(main())
+
+
+@pytest.mark.parametrize(("module", "hint"), [("zmq", "pyzmq"), ("redis", "redis")])
+def test_missing_dependency_says_what_to_install(module, hint):
+    import subprocess
+    import sys
+
+    code = f"import sys; sys.modules[{module!r}] = None; import kvt.{module}"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 1
+    last = done.stderr.strip().splitlines()[-1]
+    assert last == f"ImportError: kvt.{module} needs {hint}: pip install 'kvt[{module}]'"
