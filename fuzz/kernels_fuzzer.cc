@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "columns/datetime_column.h"
+#include "model/cpu.h"
 #include "model/d64.h"
 #include "model/vec.h"
 #include "wire/reader.h"
@@ -146,9 +148,51 @@ void check_decimals(const uint8_t* data, size_t size) {
 #endif
 }
 
+// Byte 0 picks a unit; the rest are int64 values: the datetime kernels' AVX-512 twins give the
+// scalar results (conversions and quotient sizes, the values and their running sums as columns).
+void check_datetimes(const uint8_t* data, size_t size) {
+#if KVT_SIMD_AVX512
+  if (!kvt::has_avx512() || size == 0) return;
+  const size_t n = (size - 1) / 8;
+  std::vector<int64_t> v(n);
+  if (n != 0) std::memcpy(v.data(), data + 1, n * 8);
+  for (int64_t factor : {int64_t{1000}, int64_t{1000000}}) {
+    std::vector<int64_t> want(n + 8), got(n + 8);
+    require(kvt::scalar::widen_datetime(v.data(), want.data(), n, factor) ==
+            kvt::avx512::widen_datetime(v.data(), got.data(), n, factor));
+    require(want == got);
+  }
+  std::vector<int64_t> want(n + 8), got(n + 8);
+  kvt::scalar::narrow_datetime_ns(v.data(), want.data(), n);
+  kvt::avx512::narrow_datetime_ns(v.data(), got.data(), n);
+  require(want == got);
+  const int64_t units[] = {1, -1, 1000, 1000000, -3, INT64_MIN, int64_t{data[0]} + 1};
+  std::vector<int64_t> sums(n);
+  uint64_t acc = 0;
+  for (size_t i = 0; i < n; ++i)
+    sums[i] = static_cast<int64_t>(acc += static_cast<uint64_t>(v[i]) % 4096);
+  for (const int64_t unit : units) {
+    const kvt::ExactDivider div(unit);
+    std::vector<int64_t> scaled(n);
+    for (size_t i = 0; i < n; ++i) {
+      scaled[i] =
+          static_cast<int64_t>(static_cast<uint64_t>(sums[i]) * static_cast<uint64_t>(unit));
+    }
+    for (const auto* col : {&v, &sums, &scaled}) {
+      require(kvt::scalar::quotient_size(col->data(), n, div) ==
+              kvt::avx512::quotient_size(col->data(), n, div));
+    }
+  }
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_utf8(data, size);
   check_decimals(data, size);
+  check_datetimes(data, size);
   if (size == 0) return 0;
   const size_t prefill = data[0] & 3;
   data += 1;

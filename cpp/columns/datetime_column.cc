@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "columns/compact_column.h"
+#include "model/cpu.h"
 #include "model/result.h"
 #include "wire/varint_seq.h"
 
@@ -14,20 +15,12 @@ namespace kvt {
 
 namespace {
 
-// The encoded size of the quotients of v by unit, or 0 when unit does not divide v(0) and every
-// wrapping difference exactly (a real size is never 0).
 size_t datetime_quotient_size(std::span<const int64_t> v, int64_t unit) {
   const ExactDivider div(unit);
-  uint64_t prev = 0;
-  size_t n = 0;
-  for (int64_t x : v) {
-    const auto d = static_cast<int64_t>(static_cast<uint64_t>(x) - prev);
-    prev = static_cast<uint64_t>(x);
-    int64_t q;
-    if (!div.divide(d, q)) return 0;
-    n += varint_size_flat(zigzag64(q));
-  }
-  return n;
+#if KVT_SIMD_AVX512
+  if (has_avx512()) return avx512::quotient_size(v.data(), v.size(), div);
+#endif
+  return scalar::quotient_size(v.data(), v.size(), div);
 }
 
 }  // namespace
@@ -113,33 +106,18 @@ Decoded<Vec<int64_t>> datetime_array_bincode_decode(Reader& r) {
 
 // ---- conversions ----
 
-// dst[i] = src[i] * factor, NaT kept as NaT. One pass with a select instead of branches; returns
-// false when a value other than NaT has no microsecond value in the int64 range.
 bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
-  const int64_t hi = std::numeric_limits<int64_t>::max() / factor;
-  const int64_t lo = std::numeric_limits<int64_t>::min() / factor;  // NaT is below it
-  uint64_t out_of_range = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const int64_t x = src[i];
-    const bool nat = x == kNaT;
-    out_of_range |= static_cast<uint64_t>(x > hi) | static_cast<uint64_t>(x < lo && !nat);
-    // Wrapping product; only kept when in range.
-    const auto y = static_cast<int64_t>(static_cast<uint64_t>(x) * static_cast<uint64_t>(factor));
-    dst[i] = nat ? kNaT : y;
-  }
-  return out_of_range == 0;
+#if KVT_SIMD_AVX512
+  if (has_avx512()) return avx512::widen_datetime(src, dst, n, factor);
+#endif
+  return scalar::widen_datetime(src, dst, n, factor);
 }
 
-// dst[i] = src[i] / 1000 truncated toward zero, NaT kept as NaT. NaT is put back through a mask:
-// written as a select, the compiler folds it into a division by (NaT ? 1 : 1000), which costs a
-// hardware divide per element instead of a multiply.
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    const int64_t x = src[i];
-    const int64_t q = x / 1000;
-    const int64_t nat_mask = -static_cast<int64_t>(x == kNaT);
-    dst[i] = q ^ ((q ^ kNaT) & nat_mask);
-  }
+#if KVT_SIMD_AVX512
+  if (has_avx512()) return avx512::narrow_datetime_ns(src, dst, n);
+#endif
+  scalar::narrow_datetime_ns(src, dst, n);
 }
 
 void shift_timestamps(std::span<int64_t> values, int64_t offset_us) {

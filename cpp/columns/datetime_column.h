@@ -56,6 +56,23 @@ class ExactDivider {
     return true;
   }
 
+  // The quotient of a d that the unit divides exactly (as divide() would give it), without the
+  // checks: for writing a column whose plan has already proven every division exact.
+  int64_t exact_quotient(int64_t d) const {
+    const auto y = static_cast<uint64_t>(d >> shift_) * inverse_;
+    return static_cast<int64_t>(negative_ ? uint64_t{0} - y : y);
+  }
+
+  // What divide() computes with, for kernels that divide many values at once.
+  struct Parts {
+    uint64_t low_mask;
+    int shift;
+    uint64_t inverse;
+    int64_t lo, hi;
+    bool negative;
+  };
+  Parts parts() const { return {low_mask_, shift_, inverse_, lo_, hi_, negative_}; }
+
  private:
   uint64_t low_mask_ = 0;
   int shift_ = 0;
@@ -88,10 +105,12 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
   }
   const ExactDivider div(unit);
   write_varints<VarintShape::Stream>(s, v.size(), [&] {
-    int64_t q = 0;
-    [[maybe_unused]] const bool exact = div.divide(difference(), q);
-    assert(exact);
-    return zigzag64(q);
+    const int64_t d = difference();
+    assert([&] {
+      int64_t q = 0;
+      return div.divide(d, q) && q == div.exact_quotient(d);
+    }());
+    return zigzag64(div.exact_quotient(d));
   });
 }
 
@@ -123,6 +142,21 @@ enum class TimeUnit : uint8_t { S, Ms, Us, Ns };
 // dst[i] = src[i] in microseconds, NaT kept: widened for s and ms (false when a value does not
 // fit), truncated toward zero for ns, copied for us. dst and src may be the same array.
 bool to_microseconds(TimeUnit unit, const int64_t* src, int64_t* dst, size_t n);
+
+// The kernels behind the sizing pass and the unit conversions (columns/datetime_kernels.cc): the
+// scalar ones, and AVX-512 twins (model/cpu.h) that give the same results. quotient_size is the
+// encoded size of the zigzag quotients of v(0) and every wrapping difference by the divider's
+// unit, or 0 when one division is not exact.
+namespace scalar {
+size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
+}  // namespace scalar
+namespace avx512 {
+size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
+}  // namespace avx512
 
 // Adds offset_us to every timestamp in place with 64-bit wrap-around; NaT is left as NaT whatever
 // the offset. One branch-free pass.
