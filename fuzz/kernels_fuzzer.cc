@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "columns/datetime_column.h"
+#include "columns/varint_kernels.h"
 #include "model/cpu.h"
 #include "model/d64.h"
 #include "model/vec.h"
@@ -189,7 +190,45 @@ void check_datetimes(const uint8_t* data, size_t size) {
 #endif
 }
 
+// The input's bytes as int64 (and int32) column elements, and as D64 bits: the varint stream
+// kernels store the bytes of one varint at a time.
+void check_varint_writers(const uint8_t* data, size_t size) {
+#if KVT_SIMD_AVX512
+  if (!kvt::has_varint_kernels()) return;
+  const size_t n = size / 8;
+  std::vector<int64_t> v(n);
+  if (n != 0) std::memcpy(v.data(), data, n * 8);
+  std::vector<uint8_t> want(9 * (2 * n + 1)), got(want.size());
+  auto check = [&](size_t count, auto value_of, auto kernel) {
+    size_t w = 0;
+    for (size_t i = 0; i < count; ++i) w += kvt::encode_varint(value_of(i), want.data() + w);
+    require(kernel(got.data()) == w);
+    require(std::memcmp(got.data(), want.data(), w) == 0);
+  };
+  check(
+      n, [&](size_t i) { return kvt::zigzag64(v[i]); },
+      [&](uint8_t* out) { return kvt::avx512::write_varints(v.data(), 0, n, out); });
+  const auto* halves = reinterpret_cast<const int32_t*>(v.data());
+  check(
+      2 * n, [&](size_t i) { return uint64_t{kvt::zigzag32(halves[i])}; },
+      [&](uint8_t* out) { return kvt::avx512::write_varints(halves, 0, 2 * n, out); });
+  std::vector<kvt::D64> d(n);
+  for (size_t i = 0; i < n; ++i) d[i] = kvt::D64{static_cast<uint64_t>(v[i])};
+  check(
+      n,
+      [&](size_t i) {
+        const auto prev = i == 0 ? uint64_t{0} : static_cast<uint64_t>(d[i - 1].mantissa());
+        return kvt::zigzag64(static_cast<int64_t>(static_cast<uint64_t>(d[i].mantissa()) - prev));
+      },
+      [&](uint8_t* out) { return kvt::avx512::write_mantissa_delta_varints(d.data(), 0, n, out); });
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_varint_writers(data, size);
   check_utf8(data, size);
   check_decimals(data, size);
   check_datetimes(data, size);

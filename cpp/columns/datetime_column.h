@@ -13,6 +13,7 @@
 #include <span>
 
 #include "columns/varint_column.h"
+#include "columns/varint_kernels.h"
 #include "model/vec.h"
 #include "wire/encode.h"
 #include "wire/reader.h"
@@ -81,6 +82,25 @@ class ExactDivider {
   bool negative_ = false;
 };
 
+// The kernels behind the sizing pass and the unit conversions (columns/datetime_kernels.cc): the
+// scalar ones, and AVX-512 twins (model/cpu.h) that give the same results. quotient_size is the
+// encoded size of the zigzag quotients of v(0) and every wrapping difference by the divider's
+// unit, or 0 when one division is not exact.
+namespace scalar {
+size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
+}  // namespace scalar
+namespace avx512 {
+size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
+// The varints of the quotients of elements [begin, end) (columns/varint_kernels.h, which has the
+// writers of the other streams and decides when they run); the byte count stored at out.
+size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
+                              uint8_t* out);
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
+}  // namespace avx512
+
 // Writes (or counts) a datetime column with the given unit, which must come from
 // plan_datetime_column for the same column.
 template <class Sink>
@@ -99,11 +119,22 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
     prev = u;
     return d;
   };
-  if (unit == 1) {  // every difference is its own quotient
+  if (unit == 1 &&
+      !(Sink::kWrites && has_varint_kernels())) {  // every difference is its own quotient
     write_varints<VarintShape::Stream>(s, v.size(), [&] { return zigzag64(difference()); });
     return;
   }
   const ExactDivider div(unit);
+#if KVT_SIMD_AVX512
+  if constexpr (Sink::kWrites) {
+    if (has_varint_kernels()) {
+      write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
+        return avx512::write_quotient_varints(v.data(), begin, end, div, out);
+      });
+      return;
+    }
+  }
+#endif
   write_varints<VarintShape::Stream>(s, v.size(), [&] {
     const int64_t d = difference();
     assert([&] {
@@ -142,21 +173,6 @@ enum class TimeUnit : uint8_t { S, Ms, Us, Ns };
 // dst[i] = src[i] in microseconds, NaT kept: widened for s and ms (false when a value does not
 // fit), truncated toward zero for ns, copied for us. dst and src may be the same array.
 bool to_microseconds(TimeUnit unit, const int64_t* src, int64_t* dst, size_t n);
-
-// The kernels behind the sizing pass and the unit conversions (columns/datetime_kernels.cc): the
-// scalar ones, and AVX-512 twins (model/cpu.h) that give the same results. quotient_size is the
-// encoded size of the zigzag quotients of v(0) and every wrapping difference by the divider's
-// unit, or 0 when one division is not exact.
-namespace scalar {
-size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
-void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
-bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
-}  // namespace scalar
-namespace avx512 {
-size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
-void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
-bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
-}  // namespace avx512
 
 // Adds offset_us to every timestamp in place with 64-bit wrap-around; NaT is left as NaT whatever
 // the offset. One branch-free pass.

@@ -65,7 +65,7 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) 
 #if KVT_SIMD_AVX512
 namespace avx512 {
 
-#define KVT_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw")))
+#define KVT_AVX512 __attribute__((target("avx512f,avx512dq")))
 
 // Eight quotients a step, as ExactDivider::quotient computes them (the low-bit test, the
 // arithmetic shift, the multiply by the inverse, the range and the sign), failures gathered in

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "columns/varint_kernels.h"
 #include "model/result.h"
 #include "model/vec.h"
 #include "wire/encode.h"
@@ -97,6 +98,18 @@ void write_varints(Sink& s, size_t n, F f) {
   }
 }
 
+// Writes n varints through a vector kernel, in the pieces of write_varints: kernel(begin, end,
+// out) stores the varints of elements [begin, end) at out and returns their byte count.
+template <class Sink, class Kernel>
+void write_varints_by(Sink& s, size_t n, Kernel kernel) {
+  constexpr size_t kPiece = (size_t{64} << 10) / 9 / 16 * 16;
+  for (size_t i = 0; i < n; i += kPiece) {
+    const size_t end = std::min(n, i + kPiece);
+    s.advance(kernel(i, end, s.position()));
+    piece_written(s);
+  }
+}
+
 // The varint value an element of an integer column is written as.
 constexpr uint64_t varint_value(int64_t x) { return zigzag64(x); }
 constexpr uint64_t varint_value(int32_t x) { return zigzag32(x); }
@@ -108,6 +121,18 @@ template <class Sink, class T>
 void encode_integer_column(Sink& s, std::span<const T> v) {
   write_count(s, v.size());
   const T* x = v.data();
+#if KVT_SIMD_AVX512
+  if (has_varint_kernels()) {
+    if constexpr (Sink::kWrites) {
+      write_varints_by(s, v.size(), [x](size_t begin, size_t end, uint8_t* out) {
+        return avx512::write_varints(x, begin, end, out);
+      });
+    } else {
+      s.skip(avx512::varints_size(x, v.size()));
+    }
+    return;
+  }
+#endif
   write_varints<VarintShape::SmallRuns>(s, v.size(), [x](size_t i) { return varint_value(x[i]); });
 }
 
