@@ -42,11 +42,14 @@ std::vector<int64_t> edge_values(std::mt19937_64& rng, size_t n) {
     const uint64_t pick = rng();
     switch (pick % 4) {
       case 0:
-        v[i] = seeds[(pick >> 8) % std::size(seeds)] + static_cast<int64_t>((pick >> 40) % 5) - 2;
+        // Wrapping: the edges of the range step over to the other end.
+        v[i] = static_cast<int64_t>(static_cast<uint64_t>(seeds[(pick >> 8) % std::size(seeds)]) +
+                                    (pick >> 40) % 5 - 2);
         break;
       case 1:
         v[i] = static_cast<int64_t>(rng() >> (pick >> 8) % 64);  // every magnitude
-        if (pick & (1u << 20)) v[i] = -v[i];
+        if (pick & (1u << 20))
+          v[i] = static_cast<int64_t>(uint64_t{0} - static_cast<uint64_t>(v[i]));
         break;
       case 2:
         v[i] = static_cast<int64_t>(rng() % 2000000) * 1000 - 1000000000;  // whole units
@@ -87,7 +90,10 @@ TEST(DatetimeKernels, AvxTwinsMatchTheScalarKernels) {
         acc += static_cast<int64_t>(rng() % 5000) - 2500;
         t[i] = static_cast<int64_t>(static_cast<uint64_t>(acc) * static_cast<uint64_t>(unit));
       }
-      if (n != 0 && round % 5 == 0) t[rng() % n] += 1;  // one inexact quotient, anywhere
+      if (n != 0 && round % 5 == 0) {  // one inexact quotient, anywhere
+        int64_t& x = t[rng() % n];
+        x = static_cast<int64_t>(static_cast<uint64_t>(x) + 1);
+      }
       for (const int64_t divisor : {unit, int64_t{1}, int64_t{3}}) {
         const ExactDivider div(divisor);
         ASSERT_EQ(avx512::quotient_size(t.data(), n, div), scalar::quotient_size(t.data(), n, div))

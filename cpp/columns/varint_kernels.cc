@@ -16,16 +16,7 @@
 
 namespace kvt {
 
-bool has_varint_kernels() noexcept {
-#if KVT_SIMD_AVX512
-  static const bool yes =
-      has_avx512() && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
-  return yes;
-#else
-  return false;
-#endif
-}
+bool has_varint_kernels() noexcept { return has_avx512_vbmi2(); }
 
 #if KVT_SIMD_AVX512
 namespace avx512 {

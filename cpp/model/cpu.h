@@ -15,4 +15,6 @@
 namespace kvt {
 // True where AVX-512 F and DQ can run (CPU and operating system); decided on first call.
 bool has_avx512() noexcept;
+// The same with BW, VL, VBMI (byte permutes) and VBMI2 (byte compress) as well.
+bool has_avx512_vbmi2() noexcept;
 }  // namespace kvt

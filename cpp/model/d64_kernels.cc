@@ -110,15 +110,6 @@ __attribute__((target("avx512f,avx512dq"))) void d64_to_f64(const D64* d, size_t
 }  // namespace avx512
 #endif
 
-bool has_avx512() noexcept {
-#if KVT_SIMD_AVX512
-  static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-  return yes;
-#else
-  return false;
-#endif
-}
-
 void from_f64_column(std::span<const double> x, size_t p, D64* out) {
   if (p > kD64MaxScale) {
     for (size_t i = 0; i < x.size(); ++i) out[i] = D64::nan();
