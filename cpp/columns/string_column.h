@@ -151,4 +151,10 @@ void for_each_in_frame(const InFrameText& t, F&& f) {
   }
 }
 
+// ---- conversions ----
+
+// The frame-form size of the slots' elements (length varints plus bytes), as a slots view of them
+// must carry.
+uint64_t text_slots_encoded_bytes(std::span<const TextSlot> slots);
+
 }  // namespace kvt
