@@ -124,20 +124,32 @@ struct alignas(16) TextSlot {
   unsigned char b[16];
 
   // The slot of s; s's bytes are only read (never beyond s.size()) and, when s is longer than
-  // kInline, pointed to.
+  // kInline, pointed to. The slot is put together in two words (loads of the element's bytes
+  // that may overlap, then shifts) rather than byte by byte, so that copying it right after does
+  // not wait on a dozen narrow stores.
   static TextSlot of(std::string_view s) {
-    TextSlot t{};
     const size_t n = s.size();
-    if (n <= kInline) {
-      t.b[0] = static_cast<unsigned char>(n);
-      copy_element(reinterpret_cast<char*>(t.b + 1), s.data(), n);
-    } else {
-      const uint64_t len = n;
-      const char* p = s.data();
-      t.b[0] = kPointer;
-      std::memcpy(t.b + 1, &len, 7);  // the low 7 bytes (little-endian)
-      std::memcpy(t.b + 8, &p, sizeof p);
+    const char* p = s.data();
+    uint64_t lo = 0, hi = 0;
+    if (n >= 8 && n <= kInline) {
+      const uint64_t head = load8(p);
+      const uint64_t tail = n == 8 ? 0 : load8(p + n - 8) >> (8 * (16 - n));  // bytes 8 .. n-1
+      lo = n | (head << 8);
+      hi = (head >> 56) | (tail << 8);
+    } else if (n >= 4 && n < 8) {
+      const uint64_t bytes = load4(p) | (load4(p + n - 4) << (8 * (n - 4)));
+      lo = n | (bytes << 8);
+    } else if (n > 0 && n < 4) {
+      const uint64_t bytes =
+          byte(p[0]) | (byte(p[n / 2]) << (8 * (n / 2))) | (byte(p[n - 1]) << (8 * (n - 1)));
+      lo = n | (bytes << 8);
+    } else if (n > kInline) {
+      lo = kPointer | (static_cast<uint64_t>(n) << 8);  // the low 7 bytes of the length
+      hi = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
     }
+    TextSlot t;
+    std::memcpy(t.b, &lo, 8);
+    std::memcpy(t.b + 8, &hi, 8);
     return t;
   }
   bool is_inline() const { return b[0] <= kInline; }
@@ -154,6 +166,19 @@ struct alignas(16) TextSlot {
     return p;
   }
   std::string_view view() const { return {data(), size()}; }
+
+ private:
+  static uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static uint64_t load4(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
 };
 
 // Elements [offsets[i], offsets[i + 1]) of one arena.
