@@ -90,6 +90,19 @@ class StringColumn {
   InFrameText in_frame_;
 };
 
+// Unaligned little-endian loads of text bytes, for keys and slots built in words.
+inline uint64_t load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline uint64_t load4(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+inline uint64_t byte_of(char c) { return static_cast<unsigned char>(c); }
+
 // Copies n bytes; short elements (the common case in text columns) move as at most two pairs of
 // overlapping word loads and stores instead of a library call each.
 inline void copy_element(char* dst, const char* src, size_t n) {
@@ -140,8 +153,8 @@ struct alignas(16) TextSlot {
       const uint64_t bytes = load4(p) | (load4(p + n - 4) << (8 * (n - 4)));
       lo = n | (bytes << 8);
     } else if (n > 0 && n < 4) {
-      const uint64_t bytes =
-          byte(p[0]) | (byte(p[n / 2]) << (8 * (n / 2))) | (byte(p[n - 1]) << (8 * (n - 1)));
+      const uint64_t bytes = byte_of(p[0]) | (byte_of(p[n / 2]) << (8 * (n / 2))) |
+                             (byte_of(p[n - 1]) << (8 * (n - 1)));
       lo = n | (bytes << 8);
     } else if (n > kInline) {
       lo = kPointer | (static_cast<uint64_t>(n) << 8);  // the low 7 bytes of the length
@@ -166,19 +179,6 @@ struct alignas(16) TextSlot {
     return p;
   }
   std::string_view view() const { return {data(), size()}; }
-
- private:
-  static uint64_t load8(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  static uint64_t load4(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
-  static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
 };
 
 // Elements [offsets[i], offsets[i + 1]) of one arena.
