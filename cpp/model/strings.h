@@ -6,6 +6,7 @@
 // the input it was decoded from and has neither offsets nor an arena.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -201,7 +202,10 @@ class StringsRef {
   StringsRef() = default;
   StringsRef(std::span<const uint64_t> offsets, const char* bytes)
       : one_{offsets, bytes}, size_(one_.size()) {}
-  explicit StringsRef(const StringColumn& c) : StringsRef(c.offsets(), c.bytes().data()) {}
+  // Of an arena column; a column decoded in place has no arena to view.
+  explicit StringsRef(const StringColumn& c) : StringsRef(c.offsets(), c.bytes().data()) {
+    assert(c.in_frame() == nullptr);
+  }
   explicit StringsRef(std::span<const StringsPiece> pieces)
       : many_(pieces.data()), count_(pieces.size()) {
     for (const StringsPiece& p : pieces) size_ += p.size();
