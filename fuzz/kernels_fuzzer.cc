@@ -4,15 +4,18 @@
 // varint readers are also held to reading one element at a time, and the UTF-8 verdict to the
 // prefix it reports valid, so a build without vector kernels still checks the scalar ones. The
 // decimal conversions (model/d64.h) run their AVX-512 twins, where the CPU has them, on the
-// bytes read as doubles and as decimals, against the scalar kernels.
+// bytes read as doubles and as decimals, against the scalar kernels. The bytes read as a text
+// column in place (columns/string_column.h) give what the arena read gives.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "columns/datetime_column.h"
+#include "columns/string_column.h"
 #include "columns/varint_kernels.h"
 #include "model/cpu.h"
 #include "model/d64.h"
@@ -227,9 +230,35 @@ void check_varint_writers(const uint8_t* data, size_t size) {
 #endif
 }
 
+// Result, error text, reader position and elements of the in-place read against the arena read.
+void check_text_in_place(const uint8_t* data, size_t n) {
+  for (bool validate : {true, false}) {
+    kvt::Reader a(data, n);
+    kvt::Reader b(data, n);
+    auto arena = kvt::read_strings_column(a, validate, false);
+    auto in_place = kvt::read_strings_column(b, validate, true);
+    require(arena.has_value() == in_place.has_value());
+    if (!arena) {
+      require(arena.error().to_string() == in_place.error().to_string());
+      continue;
+    }
+    require(a.remaining() == b.remaining() && arena->size() == in_place->size());
+    require(arena->byte_count() == in_place->byte_count());
+    const kvt::InFrameText* t = in_place->in_frame();
+    if (t == nullptr) continue;
+    size_t i = 0;
+    kvt::for_each_in_frame(*t, [&](std::string_view s, const kvt::FrameKey&) {
+      require((*arena)[i++] == s);
+      return true;
+    });
+    require(i == arena->size());
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_varint_writers(data, size);
   check_utf8(data, size);
+  check_text_in_place(data, size);
   check_decimals(data, size);
   check_datetimes(data, size);
   if (size == 0) return 0;

@@ -9,8 +9,8 @@
 #include "columns/datetime_column.h"
 #include "columns/decimal_column.h"
 #include "columns/string_column.h"
+#include "columns/varint_column.h"
 #include "errors.h"
-#include "model/recent_cache.h"
 #include "numpy_api.h"
 
 namespace kvt::py {
@@ -72,54 +72,111 @@ bool check_decimal_scale(uint64_t scale, std::string_view name) {
   return false;
 }
 
-// The UTF-8 views of recently seen str objects, by identity (model/recent_cache.h). A column
-// built from a list of names holds the same few objects many times over; a repeat then skips the
-// type check and the UTF-8 lookup. Sound because the list keeps every item alive and unchanged for
-// the whole call (no Python code runs), so an address seen once names the same str until intake
-// ends.
-struct RecentView {
-  PyObject* obj = nullptr;
-  const char* data = nullptr;
-  size_t size = 0;
+// The slots of the str objects seen so far, by identity. A column built from a list of names holds
+// the same few objects many times over; a repeat then skips the type check and the UTF-8 lookup
+// and copies the slot. Sound because the list keeps every item alive and unchanged for the whole
+// call (no Python code runs), so an address seen once names the same str until packing ends.
+//
+// An open-addressing table (linear probing) of 8-byte entries, each an object address (below
+// 2^48, as user-space addresses are; others are never added) with the index of its slot in the top
+// 16 bits. It stays at most 1/8 full, so that nearly every lookup ends at its first probe, until
+// it has 2^18 entries (2 MiB), and it takes at most 2^16 distinct objects; later new objects are
+// not added. The keys are this process's own addresses, not input data. 500 names take 32 KiB.
+class SeenStrs {
+ public:
+  SeenStrs() { grow(kFirstBits); }
+
+  // The slot of `item` if it was seen, else nullptr.
+  const TextSlot* find(PyObject* item) const {
+    const auto key = reinterpret_cast<uintptr_t>(item);
+    for (size_t i = home(key);; i = (i + 1) & mask_) {
+      const uint64_t e = table_[i];
+      if ((e & kAddressMask) == key) return &slots_[e >> kAddressBits];
+      if (e == 0) return nullptr;
+    }
+  }
+  // Adds an object that find() did not know.
+  void add(PyObject* item, const TextSlot& slot) {
+    const auto key = reinterpret_cast<uintptr_t>(item);
+    if (slots_.size() >= kMaxSeen || (key & kAddressMask) != key) return;
+    if (table_.size() < kMaxEntries ? 8 * (slots_.size() + 1) > table_.size()
+                                    : 4 * (slots_.size() + 1) > table_.size()) {
+      grow(bits_ + 1);
+    }
+    put(key | (static_cast<uint64_t>(slots_.size()) << kAddressBits));
+    slots_.push_back(slot);
+  }
+
+ private:
+  static constexpr unsigned kAddressBits = 48;
+  static constexpr uint64_t kAddressMask = (uint64_t{1} << kAddressBits) - 1;
+  static constexpr size_t kMaxSeen = size_t{1} << (64 - kAddressBits);
+  static constexpr unsigned kFirstBits = 12;
+  static constexpr size_t kMaxEntries = size_t{1} << 18;
+
+  size_t home(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> (64 - bits_); }
+  void put(uint64_t entry) {
+    size_t i = home(entry & kAddressMask);
+    while (table_[i] != 0) i = (i + 1) & mask_;
+    table_[i] = entry;
+  }
+  void grow(unsigned bits) {
+    std::vector<uint64_t> old = std::move(table_);
+    bits_ = bits;
+    mask_ = (size_t{1} << bits) - 1;
+    table_.assign(size_t{1} << bits, 0);
+    for (const uint64_t e : old) {
+      if (e != 0) put(e);
+    }
+  }
+
+  unsigned bits_ = 0;
+  size_t mask_ = 0;
+  std::vector<uint64_t> table_;
+  std::vector<TextSlot> slots_;
 };
 
+// The text column of a list of str: one slot per item, and the frame-form size of the elements.
+// A non-str item is the type-check TypeError, an unencodable str the interpreter's exception.
 std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
   const Py_ssize_t n = PyList_Size(list);
   if (n < 0) return std::nullopt;
   const auto count = static_cast<size_t>(n);
-  StringColumn col;
-  Vec<uint64_t>& offsets = col.mutable_offsets();
-  offsets.resize(count + 1);
-  offsets[0] = 0;
-  // First pass: check every item, take its UTF-8 view (cached in the str for its lifetime) and
-  // lay out the offsets, so the arena is sized once and the second pass only copies.
-  Vec<const char*> views(count);
-  RecentCache<RecentView> recent(count);
-  uint64_t total = 0;
+  TextColumn col;
+  col.slots.resize(count);
+  TextSlot* const out = col.slots.data();
+  uint64_t encoded = 0;
+  SeenStrs seen;
+  constexpr size_t kTrial = 4096;
+  bool look = true;
+  size_t hits = 0;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));  // borrowed
     if (item == nullptr) return std::nullopt;
-    RecentView e;
-    const uint64_t hash = identity_hash(item);
-    if (const RecentView* seen =
-            recent.find(hash, [item](const RecentView& v) { return v.obj == item; })) {
-      e = *seen;
-    } else {
-      if (!PyUnicode_Check(item)) {
-        raise_type_check(item, "str");
-        return std::nullopt;
+    if (i == kTrial) look = hits >= kTrial / 8;
+    if (look) {
+      if (const TextSlot* slot = seen.find(item)) {
+        ++hits;
+        out[i] = *slot;
+        encoded +=
+            slot->is_inline() ? 1 + slot->b[0] : varint_size_flat(slot->size()) + slot->size();
+        continue;
       }
-      Py_ssize_t len = 0;
-      const char* p = PyUnicode_AsUTF8AndSize(item, &len);
-      if (p == nullptr) return std::nullopt;
-      e = RecentView{item, p, static_cast<size_t>(len)};
-      recent.store(hash, e);
     }
-    views[i] = e.data;
-    total += e.size;
-    offsets[i + 1] = total;
+    // The exact type first: an inline test, where PyUnicode_Check is a call under the limited API.
+    if (!Py_IS_TYPE(item, &PyUnicode_Type) && !PyUnicode_Check(item)) {
+      raise_type_check(item, "str");
+      return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(item, &len);
+    if (p == nullptr) return std::nullopt;
+    const auto size = static_cast<uint64_t>(len);
+    out[i] = TextSlot::of({p, static_cast<size_t>(size)});
+    encoded += varint_size_flat(size) + size;
+    if (look) seen.add(item, out[i]);
   }
-  fill_strings(col, views);
+  col.encoded_bytes = encoded;
   return PyArrayTyped::Value(std::move(col));
 }
 
@@ -279,7 +336,7 @@ constexpr DataType intake_kind() {
   if constexpr (std::is_same_v<C, ArrayColumn<float>>) return DataType::Float32;
   if constexpr (std::is_same_v<C, ArrayColumn<uint8_t>>) return DataType::Bool;
   if constexpr (std::is_same_v<C, DateTimeColumn>) return DataType::DateTime;
-  if constexpr (std::is_same_v<C, StringColumn>) return DataType::String;
+  if constexpr (std::is_same_v<C, TextColumn>) return DataType::String;
   return DataType::Decimal;  // Vec<D64>
 }
 
@@ -287,7 +344,9 @@ template <class C>
 auto view_of(const C& c) {
   return c.view();
 }
-StringsRef view_of(const StringColumn& c) { return StringsRef(c); }
+StringsRef view_of(const TextColumn& c) {
+  return StringsRef({c.slots.data(), c.slots.size()}, c.encoded_bytes);
+}
 std::span<const D64> view_of(const Vec<D64>& v) { return {v.data(), v.size()}; }
 
 }  // namespace

@@ -45,9 +45,19 @@ struct DateTimeColumn {
   std::span<const int64_t> view() const;
 };
 
+// Text from a list of str: one slot per item (model/strings.h) that holds a short element inline
+// and points into the str's own UTF-8 bytes otherwise, so nothing is gathered into an arena; the
+// list keeps those strs alive and unchanged while the column is packed. encoded_bytes is the
+// elements' size in frame form (length varints plus bytes).
+struct TextColumn {
+  Vec<TextSlot> slots;
+  uint64_t encoded_bytes = 0;
+};
+
 // The typed column built from one Python column: array references for Int64, Float64, Int32,
-// Float32 and Bool; microseconds for DateTime (an array reference or an owned vector); owned
-// vectors for String and Decimal. Each alternative's type decides its kind (data_type()).
+// Float32 and Bool; microseconds for DateTime (an array reference or an owned vector); slots
+// that view the list's strs for String; an owned vector for Decimal. Each alternative's type
+// decides its kind (data_type()).
 class PyArrayTyped {
  public:
   using Value = std::variant<ArrayColumn<int64_t>,  // 0 Int64
@@ -56,7 +66,7 @@ class PyArrayTyped {
                              ArrayColumn<float>,    // 3 Float32
                              ArrayColumn<uint8_t>,  // 4 Bool, one byte per element
                              DateTimeColumn,        // 5 DateTime
-                             StringColumn,          // 6 String
+                             TextColumn,            // 6 String
                              Vec<D64>>;             // 7 Decimal
 
   // Takes `column` in (its reference is dropped before returning, on success and on failure).

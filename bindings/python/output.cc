@@ -10,6 +10,7 @@
 
 #include "columns/datetime_column.h"
 #include "columns/decimal_column.h"
+#include "columns/string_column.h"
 #include "errors.h"
 #include "model/d64.h"
 #include "model/date.h"
@@ -225,9 +226,56 @@ PyObject* objects(const StringsRef& column, bool text) {
   return adopt(std::move(owner), data, n, Dtype::Object);
 }
 
+// Recently made objects of short elements of a column decoded in place, looked up by their frame
+// form: the same sharing as above, the key read from the input in two words.
+struct RecentFrameObject {
+  FrameKey key;
+  PyObject* obj = nullptr;
+};
+
+PyObject* objects(const InFrameText& column, bool text) {
+  const size_t n = column.count;
+  auto owner = std::make_unique<ObjectSlots>(n);
+  RecentCache<RecentFrameObject> recent(n);
+  constexpr size_t kTrial = 4096;
+  bool use_recent = true;
+  size_t hits = 0;
+  size_t i = 0;
+  bool made = true;
+  for_each_in_frame(column, [&](std::string_view s, const FrameKey& key) {
+    if (i++ == kTrial) use_recent = hits >= kTrial / 8;
+    // An empty entry's key is {0, 0}, which no keyed element has (key.lo != 0).
+    const bool keyed = use_recent && key.lo != 0;
+    uint64_t hash = 0;
+    if (keyed) {
+      hash = key.hash();
+      const RecentFrameObject* hit =
+          recent.find(hash, [&key](const RecentFrameObject& e) { return e.key == key; });
+      if (hit != nullptr) {
+        ++hits;
+        owner->push(PyRef::borrow(hit->obj));
+        return true;
+      }
+    }
+    auto len = static_cast<Py_ssize_t>(s.size());
+    PyRef o = PyRef::steal(text ? PyUnicode_FromStringAndSize(s.data(), len)
+                                : PyBytes_FromStringAndSize(s.data(), len));
+    if (!o) return made = false;
+    if (keyed) recent.store(hash, RecentFrameObject{key, o.get()});
+    owner->push(std::move(o));
+    return true;
+  });
+  if (!made) {
+    return raise_internal(text ? "Failed to create a str" : "Failed to create a bytes object");
+  }
+  PyObject** data = owner->data();
+  return adopt(std::move(owner), data, n, Dtype::Object);
+}
+
 // The same for an owned column, which is freed once every element is converted.
 PyObject* objects(StringColumn&& column, bool text) {
   StringColumn local = std::move(column);
+  if (const InFrameText* in_frame = local.in_frame()) return objects(*in_frame, text);
   return objects(StringsRef(local), text);
 }
 

@@ -21,7 +21,8 @@ PyObject* new_str(std::string_view s) {
 }
 
 PyObject* parse(std::span<const uint8_t> buffer) {
-  auto unpacked = unpack_table_frame(buffer, /*skip_header=*/true);
+  // Text columns stay in `buffer`, which outlives the table: it is converted before returning.
+  auto unpacked = unpack_table_frame_in_place(buffer, /*skip_header=*/true);
   if (!unpacked) {
     PyErr_SetString(PyExc_ValueError, unpacked.error().to_string().c_str());
     return nullptr;

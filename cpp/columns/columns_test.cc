@@ -323,22 +323,51 @@ StringsResult read_strings_slowly(const Bytes& in, bool validate) {
   return out;
 }
 
-StringsResult read_strings_fast(const Bytes& in, bool validate) {
+// The key an element of 1 to 15 bytes must get: its length byte and bytes, zero-padded.
+FrameKey key_of(std::string_view s) {
+  FrameKey k;
+  if (s.empty() || s.size() > 15) return k;
+  unsigned char b[16] = {};
+  b[0] = static_cast<unsigned char>(s.size());
+  std::memcpy(b + 1, s.data(), s.size());
+  std::memcpy(&k.lo, b, 8);
+  std::memcpy(&k.hi, b + 8, 8);
+  return k;
+}
+
+// Reads with read_strings_column, in place or not; an in-place column is walked with
+// for_each_in_frame, whose keys are checked against key_of.
+StringsResult read_strings_fast(const Bytes& in, bool validate, bool in_place = false) {
   StringsResult out;
   Reader r(in);
-  auto col = read_strings_column(r, validate);
+  auto col = read_strings_column(r, validate, in_place);
   if (!col) return StringsResult(col.error());
-  for (size_t i = 0; i < col->size(); ++i) out.values.emplace_back((*col)[i]);
+  if (const InFrameText* t = col->in_frame()) {
+    EXPECT_TRUE(in_place);
+    size_t bytes = 0;
+    for_each_in_frame(*t, [&](std::string_view s, const FrameKey& key) {
+      EXPECT_EQ(key, key_of(s));
+      out.values.emplace_back(s);
+      bytes += s.size();
+      return true;
+    });
+    EXPECT_EQ(out.values.size(), col->size());
+    EXPECT_EQ(bytes, col->byte_count());
+  } else {
+    for (size_t i = 0; i < col->size(); ++i) out.values.emplace_back((*col)[i]);
+  }
   out.consumed = in.size() - r.remaining();
   return out;
 }
 
-// Length prefixes in the shortest form, or now and then in a longer one (FB/FC/FD).
-Bytes encode_strings(testing::RandomSource& rng, const std::vector<std::string>& v) {
+// Length prefixes in the shortest form, or (unless `shortest`) now and then in a longer one
+// (FB/FC/FD).
+Bytes encode_strings(testing::RandomSource& rng, const std::vector<std::string>& v,
+                     bool shortest = false) {
   Bytes out;
   auto put = [&](uint64_t x) {
     uint8_t buf[9];
-    const uint64_t form = rng.below(8);
+    const uint64_t form = shortest ? 8 : rng.below(8);
     if (form == 0 && x <= 0xFFFF) {
       out.insert(out.end(), {0xFB, uint8_t(x), uint8_t(x >> 8)});
     } else if (form == 1 && x <= 0xFFFFFFFF) {
@@ -365,7 +394,8 @@ TEST(StringsColumn, MatchesElementByElementReading) {
       const size_t len = rng.chance(3) ? 0 : rng.below(rng.chance(10) ? 300 : 20);
       s = rng.chance(8) ? rng.bytes(len) : rng.utf8(len);
     }
-    Bytes in = encode_strings(rng, v);
+    // Half the columns in the shortest forms only, which the in-place read keeps in place.
+    Bytes in = encode_strings(rng, v, rng.chance(2));
     // Damage: flip bytes, cut the end, or add trailing bytes that must stay unread.
     const auto damage = rng.below(4);
     if (damage == 0 && !in.empty()) {
@@ -377,14 +407,16 @@ TEST(StringsColumn, MatchesElementByElementReading) {
     }
     for (bool validate : {true, false}) {
       const StringsResult want = read_strings_slowly(in, validate);
-      const StringsResult got = read_strings_fast(in, validate);
-      ASSERT_EQ(got.error.has_value(), want.error.has_value()) << i;
-      if (want.error) {
-        ASSERT_EQ(got.error->to_string(), want.error->to_string()) << i;
-        ++failures;
-      } else {
-        ASSERT_EQ(got.values, want.values) << i;
-        ASSERT_EQ(got.consumed, want.consumed) << i;
+      for (bool in_place : {false, true}) {
+        const StringsResult got = read_strings_fast(in, validate, in_place);
+        ASSERT_EQ(got.error.has_value(), want.error.has_value()) << i;
+        if (want.error) {
+          ASSERT_EQ(got.error->to_string(), want.error->to_string()) << i;
+          failures += in_place;
+        } else {
+          ASSERT_EQ(got.values, want.values) << i;
+          ASSERT_EQ(got.consumed, want.consumed) << i;
+        }
       }
     }
   }
@@ -408,6 +440,19 @@ TEST(StringsColumn, PiecesWriteAsOneArena) {
       all.push_back(s);
     }
     ASSERT_EQ(encode_with([&](auto& sink) { encode_strings_column(sink, StringsRef(all)); }), want);
+    // The same elements as slots (inline up to 15 bytes, pointing beyond).
+    std::vector<TextSlot> slots;
+    for (const auto& s : v) {
+      slots.push_back(TextSlot::of(s));
+      ASSERT_EQ(slots.back().view(), s);
+      ASSERT_EQ(slots.back().is_inline(), s.size() <= TextSlot::kInline);
+    }
+    const uint64_t encoded = text_slots_encoded_bytes(slots);
+    ASSERT_EQ(encoded, want.size() - varint_size_flat(v.size()));
+    const StringsRef held(slots, encoded);
+    ASSERT_EQ(held.size(), v.size());
+    for (size_t k = 0; k < v.size(); ++k) ASSERT_EQ(held[k], v[k]);
+    ASSERT_EQ(encode_with([&](auto& sink) { encode_strings_column(sink, held); }), want) << i;
     // The same elements as pieces over separate columns, empty pieces among them.
     std::vector<StringColumn> parts(1);
     for (const auto& s : v) {
@@ -422,6 +467,49 @@ TEST(StringsColumn, PiecesWriteAsOneArena) {
     for (size_t k = 0; k < v.size(); ++k) ASSERT_EQ(split[k], v[k]);
     ASSERT_EQ(encode_with([&](auto& sink) { encode_strings_column(sink, split); }), want) << i;
   }
+}
+
+// In place: which columns stay in the input, and their keys next to the input's end (where the
+// two-word load would run past it), for every element length around the inline limit.
+TEST(StringsColumn, InPlaceColumnsAndKeysAtTheEnd) {
+  for (size_t len = 0; len <= 40; ++len) {
+    const std::string s(len, 'q');
+    for (size_t extra : {0, 1, 15, 16}) {
+      Bytes in = {0x02, static_cast<uint8_t>(len)};
+      in.insert(in.end(), s.begin(), s.end());
+      in.push_back(1);
+      in.push_back('z');
+      in.insert(in.end(), extra, 0xAB);
+      Reader r(in);
+      auto col = read_strings_column(r, true, true);
+      ASSERT_TRUE(col && col->in_frame()) << len;
+      EXPECT_EQ(r.remaining(), extra);
+      EXPECT_EQ(col->byte_count(), len + 1);
+      const StringsResult got = read_strings_fast(in, true, true);
+      EXPECT_EQ(got.values, (std::vector<std::string>{s, "z"}));
+    }
+  }
+  // A long length form, or an element longer than 250 bytes, keeps the arena.
+  const Bytes long_form = {0x01, 0xFB, 0x01, 0x00, 'a'};
+  Reader r(long_form);
+  auto col = read_strings_column(r, true, true);
+  ASSERT_TRUE(col);
+  EXPECT_EQ(col->in_frame(), nullptr);
+  EXPECT_EQ((*col)[0], "a");
+}
+
+// Lengths of 0x80 and more are not ASCII: a region can then be well-formed while an element is
+// not (C3 as a length followed by an element starting with A9 ...), so such columns are checked
+// element by element.
+TEST(StringsColumn, InPlaceUtf8WithNonAsciiLengths) {
+  Bytes in = {0x02, 0xC3};
+  in.insert(in.end(), 0xC3, 'a');
+  in[2] = 0xA9;  // a lone continuation byte at the start of element 0
+  in.push_back(0);
+  Reader r(in);
+  auto col = read_strings_column(r, true, true);
+  ASSERT_FALSE(col);
+  EXPECT_EQ(col.error().to_string(), read_strings_slowly(in, true).error->to_string());
 }
 
 TEST(StringsColumn, LongLengthForms) {

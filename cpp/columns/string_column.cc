@@ -30,13 +30,60 @@ std::optional<DecodeError> check_utf8(const StringColumn& col) {
   return std::nullopt;
 }
 
+// The first ill-formed element among `count` elements in frame form with one-byte lengths from
+// `first` (`span` bytes in all), as its own read would report it. When every length is below
+// 0x80 the lengths are ASCII, and ASCII is never part of a multi-byte character, so the region is
+// well-formed exactly when every element is: one pass over the region settles the common case.
+std::optional<DecodeError> check_utf8_in_frame(const uint8_t* first, uint64_t count, size_t span,
+                                               bool lengths_ascii) {
+  if (lengths_ascii && !validate_utf8(first, span).has_value()) return std::nullopt;
+  const uint8_t* p = first;
+  for (uint64_t i = 0; i < count; ++i) {
+    const size_t len = p[0];
+    if (auto e = validate_utf8(p + 1, len)) return DecodeError::utf8(e->valid_up_to, e->error_len);
+    p += 1 + len;
+  }
+  return std::nullopt;
+}
+
+// The in-place read: nullopt (r untouched) unless all `count` elements are whole with one-byte
+// lengths; then the checked view, or the first element's UTF-8 error.
+std::optional<Decoded<StringColumn>> read_in_place(Reader& r, uint64_t count, bool validate) {
+  const uint8_t* const first = r.position();
+  const uint8_t* p = first;
+  size_t rem = r.remaining();
+  uint64_t total = 0;
+  uint8_t length_bits = 0;  // every length, or-ed
+  for (uint64_t i = 0; i < count; ++i) {
+    if (rem == 0 || p[0] > 250 || p[0] >= rem) return std::nullopt;
+    const size_t len = p[0];
+    total += len;
+    length_bits |= p[0];
+    p += 1 + len;
+    rem -= 1 + len;
+  }
+  const size_t span = static_cast<size_t>(p - first);
+  if (validate) {
+    if (auto e = check_utf8_in_frame(first, count, span, length_bits < 0x80)) {
+      return Decoded<StringColumn>(std::unexpected(*e));
+    }
+  }
+  const uint8_t* const limit = first + r.remaining();
+  r.skip_unchecked(span);
+  return Decoded<StringColumn>(StringColumn::in_frame(InFrameText{first, limit, count, total}));
+}
+
 }  // namespace
 
 // A first pass over the length prefixes finds how many elements are whole in the input and sizes
 // the arena exactly; the second copies them. Elements with a one-byte length take an inline
-// path; other forms go through the Reader.
-Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
+// path; other forms go through the Reader. In place, a column whose elements are all whole with
+// one-byte lengths is checked where it lies and viewed there instead.
+Decoded<StringColumn> read_strings_column(Reader& r, bool validate, bool in_place) {
   KVT_ASSIGN_OR_RETURN(const uint64_t count, r.read_u64());
+  if (in_place) {
+    if (auto col = read_in_place(r, count, validate)) return *col;
+  }
   StringColumn col;
   auto& offs = col.mutable_offsets();
   // Every element takes at least one byte.
@@ -110,14 +157,13 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate) {
   return col;
 }
 
-void fill_strings(StringColumn& col, std::span<const char* const> views) {
-  const auto& offsets = col.offsets();
-  Vec<char>& bytes = col.mutable_bytes();
-  bytes.resize(offsets.back());
-  char* dst = bytes.data();
-  for (size_t i = 0; i < views.size(); ++i) {
-    copy_element(dst + offsets[i], views[i], offsets[i + 1] - offsets[i]);
+uint64_t text_slots_encoded_bytes(std::span<const TextSlot> slots) {
+  uint64_t total = 0;
+  for (const TextSlot& t : slots) {
+    const uint64_t len = t.size();
+    total += varint_size_flat(len) + len;
   }
+  return total;
 }
 
 }  // namespace kvt

@@ -13,7 +13,7 @@ struct ElementCost {
   uint64_t operator()(const NullSeries&) const { return rows; }  // a bool array of the row count
   uint64_t operator()(const StringColumn& c) const {
     const uint64_t n = c.size();
-    const uint64_t bytes = c.bytes().size();
+    const uint64_t bytes = c.byte_count();
     // The arena and the objects' copies of the bytes; at most bytes / 2 elements are long enough
     // to need an object of their own (shorter ones are shared singletons).
     return n * kStringSlotBudgetBytes + 2 * bytes +

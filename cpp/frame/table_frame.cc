@@ -149,8 +149,8 @@ Decoded<Series> into_series(Decoded<T>&& v) {
   return Series(std::in_place_index<kind_index(K)>, std::move(*v));
 }
 
-// Reads the series of kind `kind` (a valid kind index).
-Decoded<Series> decode_series(Reader& r, DataType kind) {
+// Reads the series of kind `kind` (a valid kind index); text in place when `in_place`.
+Decoded<Series> decode_series(Reader& r, DataType kind, bool in_place) {
   using enum DataType;
   switch (kind) {
     case Null:
@@ -164,7 +164,7 @@ Decoded<Series> decode_series(Reader& r, DataType kind) {
     case Decimal:
       return into_series<Decimal>(d64_array_bincode_decode(r));
     case String:
-      return into_series<String>(read_strings_column(r, true));
+      return into_series<String>(read_strings_column(r, true, in_place));
     case Bool:
       return into_series<Bool>(decode_bool_column(r));
     case Int32:
@@ -181,7 +181,7 @@ Decoded<Series> decode_series(Reader& r, DataType kind) {
   return into_series<Bytes>(read_strings_column(r, false));
 }
 
-Decoded<Field> decode_field(Reader& r) {
+Decoded<Field> decode_field(Reader& r, bool in_place) {
   Field f;
   KVT_ASSIGN_OR_RETURN(const std::string_view name, r.read_str_view());
   f.name.assign(name.data(), name.size());
@@ -189,7 +189,7 @@ Decoded<Field> decode_field(Reader& r) {
   f.data_type = static_cast<DataType>(data_type);
   KVT_ASSIGN_OR_RETURN(f.meta, decode_meta(r));
   KVT_ASSIGN_OR_RETURN(const uint32_t tag, r.read_enum_index(kSeriesTypeName, kMaxKind));
-  KVT_ASSIGN_OR_RETURN(f.series, decode_series(r, static_cast<DataType>(tag)));
+  KVT_ASSIGN_OR_RETURN(f.series, decode_series(r, static_cast<DataType>(tag), in_place));
   return f;
 }
 
@@ -206,7 +206,8 @@ TableFrameError over_budget(uint64_t cost, uint64_t frame_bytes, uint64_t budget
 // Decodes a body of `body` bytes taken from a frame region of `frame_bytes` bytes, refusing it as
 // soon as the estimated cost of the fields decoded so far passes the region's budget.
 std::expected<Table, TableFrameError> decode_body(std::span<const uint8_t> body,
-                                                  uint64_t frame_bytes, BudgetRule rule) {
+                                                  uint64_t frame_bytes, BudgetRule rule,
+                                                  bool in_place) {
   Reader r(body.data(), body.size());
   const uint64_t budget = rule.of(frame_bytes);
   Table t;
@@ -223,7 +224,7 @@ std::expected<Table, TableFrameError> decode_body(std::span<const uint8_t> body,
   uint64_t rows = 0;
   uint64_t cost = 0;
   for (uint64_t i = 0; i < count; ++i) {
-    KVT_ASSIGN_OR_RETURN_AS(Field f, decode_field(r), decode_failure);
+    KVT_ASSIGN_OR_RETURN_AS(Field f, decode_field(r, in_place), decode_failure);
     if (i == 0) rows = series_length(f.series);
     cost += field_cost(f, rows);
     if (cost > budget) return std::unexpected(over_budget(cost, frame_bytes, budget));
@@ -248,13 +249,45 @@ uint32_t load_u32(const uint8_t* p) {
 // A body-plus-footer region (at least 4 bytes): the checksum over the whole body is checked
 // first, and nothing is decoded (nothing allocated) from a region whose checksum fails.
 std::expected<Table, TableFrameError> verify_and_decode(std::span<const uint8_t> region,
-                                                        BudgetRule rule) {
+                                                        BudgetRule rule, bool in_place) {
   const size_t body_size = region.size() - kFooterSize;
   const std::span<const uint8_t> body = region.first(body_size);
   if (crc32(body.data(), body.size()) != load_u32(region.data() + body_size)) {
     return std::unexpected(TableFrameError::checksum_mismatch());
   }
-  return decode_body(body, region.size(), rule);
+  return decode_body(body, region.size(), rule, in_place);
+}
+
+// The whole unpacking, with text in place or not.
+std::expected<Table, TableFrameError> unpack(std::span<const uint8_t> buffer, bool skip_header,
+                                             BudgetRule budget, bool in_place) {
+  if (skip_header) {
+    if (buffer.size() < kFooterSize) {
+      return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
+    }
+    return verify_and_decode(buffer, budget, in_place);
+  }
+  if (buffer.size() < kHeaderSize) {
+    return std::unexpected(TableFrameError::buffer_too_small(kHeaderSize, buffer.size()));
+  }
+  const uint16_t magic = load_u16(buffer.data());
+  if (magic != kMagic) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Invalid magic: " + std::to_string(magic)));
+  }
+  const uint16_t version = load_u16(buffer.data() + 2);
+  if (version != kVersion) {
+    return std::unexpected(
+        TableFrameError::invalid_frame("Invalid version: " + std::to_string(version)));
+  }
+  const uint64_t length = load_u32(buffer.data() + 4);
+  if (buffer.size() < length + kHeaderSize) {
+    return std::unexpected(TableFrameError::buffer_too_small(length + kHeaderSize, buffer.size()));
+  }
+  if (length < kFooterSize) {
+    return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
+  }
+  return verify_and_decode(buffer.subspan(kHeaderSize, length), budget, in_place);
 }
 
 }  // namespace
@@ -299,38 +332,17 @@ std::expected<std::vector<uint8_t>, TableFrameError> pack_table_ref_frame(const 
 
 std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
                                                          bool skip_header) {
-  return unpack_table_frame(buffer, skip_header, kTableBudget);
+  return unpack(buffer, skip_header, kTableBudget, false);
+}
+
+std::expected<Table, TableFrameError> unpack_table_frame_in_place(std::span<const uint8_t> buffer,
+                                                                  bool skip_header) {
+  return unpack(buffer, skip_header, kTableBudget, true);
 }
 
 std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
                                                          bool skip_header, BudgetRule budget) {
-  if (skip_header) {
-    if (buffer.size() < kFooterSize) {
-      return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
-    }
-    return verify_and_decode(buffer, budget);
-  }
-  if (buffer.size() < kHeaderSize) {
-    return std::unexpected(TableFrameError::buffer_too_small(kHeaderSize, buffer.size()));
-  }
-  const uint16_t magic = load_u16(buffer.data());
-  if (magic != kMagic) {
-    return std::unexpected(
-        TableFrameError::invalid_frame("Invalid magic: " + std::to_string(magic)));
-  }
-  const uint16_t version = load_u16(buffer.data() + 2);
-  if (version != kVersion) {
-    return std::unexpected(
-        TableFrameError::invalid_frame("Invalid version: " + std::to_string(version)));
-  }
-  const uint64_t length = load_u32(buffer.data() + 4);
-  if (buffer.size() < length + kHeaderSize) {
-    return std::unexpected(TableFrameError::buffer_too_small(length + kHeaderSize, buffer.size()));
-  }
-  if (length < kFooterSize) {
-    return std::unexpected(TableFrameError::invalid_frame("Content and footer too short"));
-  }
-  return verify_and_decode(buffer.subspan(kHeaderSize, length), budget);
+  return unpack(buffer, skip_header, budget, false);
 }
 
 HeaderResult check_table_frame_header(std::span<const uint8_t> buffer) {

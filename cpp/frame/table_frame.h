@@ -60,6 +60,11 @@ std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t
 // The same under another budget rule (tests, fuzzing).
 std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t> buffer,
                                                          bool skip_header, BudgetRule budget);
+// The same, except that a String column whose elements all have one-byte lengths is checked and
+// then left in `buffer` (StringColumn::in_frame) instead of being copied into an arena: the table
+// must not outlive buffer. For a caller that converts the table at once (the Python binding).
+std::expected<Table, TableFrameError> unpack_table_frame_in_place(std::span<const uint8_t> buffer,
+                                                                  bool skip_header);
 
 // The header check behind check_table_frame: the length field, or TooShort / NotAFrame.
 enum class HeaderCheck : uint8_t { Ok, TooShort, NotAFrame };

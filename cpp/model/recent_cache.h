@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "model/strings.h"
+
 namespace kvt {
 
 template <class Entry>
@@ -84,7 +86,7 @@ struct ShortText {
     } else if (n >= 4) {
       k.w[0] = load4(p) | (load4(p + n - 4) << 32);
     } else if (n > 0) {
-      k.w[0] = byte(p[0]) | (byte(p[n / 2]) << 8) | (byte(p[n - 1]) << 16);
+      k.w[0] = byte_of(p[0]) | (byte_of(p[n / 2]) << 8) | (byte_of(p[n - 1]) << 16);
     }
     return k;
   }
@@ -102,19 +104,6 @@ struct ShortText {
     return len == o.len &&
            ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1]) | (w[2] ^ o.w[2]) | (w[3] ^ o.w[3])) == 0;
   }
-
- private:
-  static uint64_t load8(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  static uint64_t load4(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
-  static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
 };
 
 }  // namespace kvt
