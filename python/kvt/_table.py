@@ -265,6 +265,10 @@ def pack(
     "nan"), an infinity, a value whose magnitude times 10**places reaches 2**56, or text that is
     not a number: ValueError names the column, the row and the value.
     """
+    if type(columns) is list and (decimal_fields is None or type(decimal_fields) is dict):
+        frame = _pack_plain(obj, columns, decimal_fields)
+        if frame is not None:
+            return frame
     given = dict(decimal_fields) if decimal_fields is not None else None
     entries = [
         (name, *_as_column(name, column, given is not None and name in given))
@@ -309,6 +313,43 @@ def pack(
                 except TypeError as e:
                     raise e from None
         raise
+
+
+# Array types that _kvt takes exactly as given (native byte order), and so need no conversion.
+_PLAIN_DTYPES = frozenset(
+    np.dtype(t)
+    for t in ("=i8", "=i4", "=f8", "=f4", "?", "=M8[s]", "=M8[ms]", "=M8[us]", "=M8[ns]")
+)
+
+
+def _pack_plain(
+    obj: str, columns: list[Any], decimal_fields: dict[str, SupportsIndex] | None
+) -> bytes | None:
+    """The frame of (name, column) pairs that need no conversion (contiguous arrays of the
+    types above, lists whose first item is a str), packed as the general path would pack them;
+    None for anything else, or when _kvt refuses, so that the general path says why."""
+    for item in columns:
+        if type(item) is not tuple or len(item) != 2 or type(item[0]) is not str:
+            return None
+        column = item[1]
+        if type(column) is np.ndarray:
+            # A strided array is refused by _kvt (TypeError), and the general path copies it.
+            if column.ndim != 1 or column.dtype not in _PLAIN_DTYPES:
+                return None
+        elif type(column) is not list or not column or type(column[0]) is not str:
+            return None
+        elif decimal_fields and item[0] in decimal_fields:
+            return None  # decimals given as text are checked item by item
+    if decimal_fields:
+        for name, column in columns:
+            if name in decimal_fields:
+                _check_decimals(
+                    name, column, decimal_fields[name], "(leave it out of decimal_fields)"
+                )
+    try:
+        return _kvt.pack_table_frame(obj, columns, decimal_fields)
+    except TypeError:
+        return None
 
 
 def _pack_entries(
@@ -542,11 +583,16 @@ def _float_fault(values: Array, places: int) -> tuple[int, str, str] | None:
     # The product _kvt forms (in binary64, float32 widened first), whose magnitude must stay
     # below 2**56; NaN fails the comparison too.
     limit = float(_D64_LIMIT)
-    with np.errstate(over="ignore", invalid="ignore"):
-        scaled = np.multiply(values, float(10**places), dtype=np.float64)
-    # NaN carries through max and min and fails both comparisons.
-    if not scaled.size or (scaled.max() < limit and scaled.min() > -limit):
+    power = float(10**places)
+    # Scaling by a positive power is monotonic in binary64, so the extreme products are those of
+    # the extreme values (no temporary array); NaN carries through max and min and fails both
+    # comparisons.
+    if not values.size or (
+        float(values.max()) * power < limit and float(values.min()) * power > -limit
+    ):
         return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        scaled = np.multiply(values, power, dtype=np.float64)
     row = int(np.argmin(np.abs(scaled) < limit))
     value = values[row]
     return row, str(value), _TOO_LARGE if np.isfinite(value) else _MISSING
