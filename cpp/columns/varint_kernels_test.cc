@@ -15,6 +15,7 @@
 namespace kvt {
 namespace {
 
+#if KVT_SIMD_AVX512
 using Bytes = std::vector<uint8_t>;
 
 Bytes one_by_one(const std::vector<uint64_t>& values) {
@@ -39,7 +40,6 @@ uint64_t mixed(std::mt19937_64& rng) {
   }
 }
 
-#if KVT_SIMD_AVX512
 // Bytes of the kernel for [begin, end), with a guard after them that must stay untouched.
 template <class F>
 Bytes kernel_bytes(size_t expect, F write) {
