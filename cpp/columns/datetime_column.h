@@ -111,6 +111,17 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
   }
   write_count(s, uint64_t{v.size()} + 1);
   write_i64(s, unit);
+#if KVT_SIMD_AVX512
+  if constexpr (Sink::kWrites) {
+    if (has_varint_kernels()) {
+      const ExactDivider div(unit);
+      write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
+        return avx512::write_quotient_varints(v.data(), begin, end, div, out);
+      });
+      return;
+    }
+  }
+#endif
   uint64_t prev = 0;
   const int64_t* x = v.data();
   auto difference = [&] {
@@ -119,22 +130,11 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
     prev = u;
     return d;
   };
-  if (unit == 1 &&
-      !(Sink::kWrites && has_varint_kernels())) {  // every difference is its own quotient
+  if (unit == 1) {  // every difference is its own quotient
     write_varints<VarintShape::Stream>(s, v.size(), [&] { return zigzag64(difference()); });
     return;
   }
   const ExactDivider div(unit);
-#if KVT_SIMD_AVX512
-  if constexpr (Sink::kWrites) {
-    if (has_varint_kernels()) {
-      write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
-        return avx512::write_quotient_varints(v.data(), begin, end, div, out);
-      });
-      return;
-    }
-  }
-#endif
   write_varints<VarintShape::Stream>(s, v.size(), [&] {
     const int64_t d = difference();
     assert([&] {

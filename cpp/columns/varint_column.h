@@ -46,6 +46,10 @@ constexpr size_t varint_size_flat(uint64_t v) {
 //   values go out with over-wide stores and no branch on the width.
 enum class VarintShape : uint8_t { SmallRuns, Stream };
 
+// Elements per piece of a varint stream: at most 9 bytes each, so a piece stays within 64 KiB; a
+// whole number of 16-element runs.
+inline constexpr size_t kVarintPiece = (size_t{64} << 10) / 9 / 16 * 16;
+
 // Writes (or counts) n varints of the values f gives (see VarintShape). Writing goes in pieces
 // whose bytes stay within 64 KiB and end with piece_written(), so a checksumming sink takes each
 // piece in while it is cached. The one bulk varint writer of the frame code.
@@ -53,9 +57,8 @@ template <VarintShape kShape, class Sink, class F>
 void write_varints(Sink& s, size_t n, F f) {
   constexpr size_t kRun = 16;
   if constexpr (Sink::kWrites) {
-    constexpr size_t kPiece = (size_t{64} << 10) / 9 / kRun * kRun;
-    for (size_t i = 0; i < n; i += kPiece) {
-      const size_t end = std::min(n, i + kPiece);
+    for (size_t i = 0; i < n; i += kVarintPiece) {
+      const size_t end = std::min(n, i + kVarintPiece);
       uint8_t* const start = s.position();
       uint8_t* p = start;
       if constexpr (kShape == VarintShape::SmallRuns) {
@@ -102,9 +105,8 @@ void write_varints(Sink& s, size_t n, F f) {
 // out) stores the varints of elements [begin, end) at out and returns their byte count.
 template <class Sink, class Kernel>
 void write_varints_by(Sink& s, size_t n, Kernel kernel) {
-  constexpr size_t kPiece = (size_t{64} << 10) / 9 / 16 * 16;
-  for (size_t i = 0; i < n; i += kPiece) {
-    const size_t end = std::min(n, i + kPiece);
+  for (size_t i = 0; i < n; i += kVarintPiece) {
+    const size_t end = std::min(n, i + kVarintPiece);
     s.advance(kernel(i, end, s.position()));
     piece_written(s);
   }

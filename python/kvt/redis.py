@@ -102,34 +102,45 @@ type Step = Callable[[], Any]
 type Operation[T] = Generator[Step, Any, T]
 
 
+def _advance[T](
+    operation: Operation[T], reply: Any, error: BaseException | None
+) -> Step | _Done[T]:
+    """The operation's next call, given the last one's reply or error, or its result."""
+    try:
+        return operation.throw(error) if error is not None else operation.send(reply)
+    except StopIteration as done:
+        return _Done(cast(T, done.value))
+
+
+class _Done[T]:
+    __slots__ = ("value",)
+
+    def __init__(self, value: T) -> None:
+        self.value = value
+
+
 def _run[T](operation: Operation[T]) -> T:
     reply: Any = None
     error: BaseException | None = None
-    while True:
-        try:
-            step = operation.throw(error) if error is not None else operation.send(reply)
-        except StopIteration as done:
-            return cast(T, done.value)
-        error = None
+    while not isinstance(step := _advance(operation, reply, error), _Done):
+        reply, error = None, None
         try:
             reply = step()
         except redis.RedisError as e:
             error = e
+    return step.value
 
 
 async def _run_async[T](operation: Operation[T]) -> T:
     reply: Any = None
     error: BaseException | None = None
-    while True:
-        try:
-            step = operation.throw(error) if error is not None else operation.send(reply)
-        except StopIteration as done:
-            return cast(T, done.value)
-        error = None
+    while not isinstance(step := _advance(operation, reply, error), _Done):
+        reply, error = None, None
         try:
             reply = await step()
         except redis.RedisError as e:
             error = e
+    return step.value
 
 
 def _append(client: Any, stream: str, frame: bytes, maxlen: int | None) -> Operation[str]:
