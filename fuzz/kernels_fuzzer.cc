@@ -127,7 +127,7 @@ void check_seq(SeqFn<T> scalar, [[maybe_unused]] SeqFn<T> vector, const uint8_t*
 // the rest is the encoded sequence, read with that count, its own length and no limit.
 void check_decimals(const uint8_t* data, size_t size) {
 #if KVT_SIMD_AVX512
-  if (!kvt::has_avx512() || size == 0) return;
+  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512 || size == 0) return;
   const size_t scale = data[0] & 15;
   const size_t n = (size - 1) / 8;
   std::vector<double> x(n);
@@ -156,7 +156,7 @@ void check_decimals(const uint8_t* data, size_t size) {
 // scalar results (conversions and quotient sizes, the values and their running sums as columns).
 void check_datetimes(const uint8_t* data, size_t size) {
 #if KVT_SIMD_AVX512
-  if (!kvt::has_avx512() || size == 0) return;
+  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512 || size == 0) return;
   const size_t n = (size - 1) / 8;
   std::vector<int64_t> v(n);
   if (n != 0) std::memcpy(v.data(), data + 1, n * 8);
@@ -197,7 +197,7 @@ void check_datetimes(const uint8_t* data, size_t size) {
 // kernels store the bytes of one varint at a time.
 void check_varint_writers(const uint8_t* data, size_t size) {
 #if KVT_SIMD_AVX512
-  if (!kvt::has_varint_kernels()) return;
+  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512) return;
   const size_t n = size / 8;
   std::vector<int64_t> v(n);
   if (n != 0) std::memcpy(v.data(), data, n * 8);

@@ -16,11 +16,7 @@ namespace kvt {
 namespace {
 
 size_t datetime_quotient_size(std::span<const int64_t> v, int64_t unit) {
-  const ExactDivider div(unit);
-#if KVT_SIMD_AVX512
-  if (has_avx512()) return avx512::quotient_size(v.data(), v.size(), div);
-#endif
-  return scalar::quotient_size(v.data(), v.size(), div);
+  return varint_kernels().quotient_size(v.data(), v.size(), ExactDivider(unit));
 }
 
 }  // namespace
@@ -108,14 +104,14 @@ Decoded<Vec<int64_t>> datetime_array_bincode_decode(Reader& r) {
 
 bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
 #if KVT_SIMD_AVX512
-  if (has_avx512()) return avx512::widen_datetime(src, dst, n, factor);
+  if (kernel_level() >= KernelLevel::Avx512) return avx512::widen_datetime(src, dst, n, factor);
 #endif
   return scalar::widen_datetime(src, dst, n, factor);
 }
 
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
 #if KVT_SIMD_AVX512
-  if (has_avx512()) return avx512::narrow_datetime_ns(src, dst, n);
+  if (kernel_level() >= KernelLevel::Avx512) return avx512::narrow_datetime_ns(src, dst, n);
 #endif
   scalar::narrow_datetime_ns(src, dst, n);
 }

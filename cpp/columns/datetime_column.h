@@ -82,10 +82,10 @@ class ExactDivider {
   bool negative_ = false;
 };
 
-// The kernels behind the sizing pass and the unit conversions (columns/datetime_kernels.cc): the
-// scalar ones, and AVX-512 twins (model/cpu.h) that give the same results. quotient_size is the
-// encoded size of the zigzag quotients of v(0) and every wrapping difference by the divider's
-// unit, or 0 when one division is not exact.
+// The kernels of the unit conversions (columns/datetime_kernels.cc): the scalar ones, and twins
+// for higher kernel levels (model/cpu.h) that give the same results. The sizing and writing of
+// the quotient stream are varint kernels (columns/varint_kernels.h); scalar::quotient_size is
+// the reference there.
 namespace scalar {
 size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
@@ -93,8 +93,6 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
 }  // namespace scalar
 namespace avx512 {
 size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
-// The varints of the quotients of elements [begin, end) (columns/varint_kernels.h, which has the
-// writers of the other streams and decides when they run); the byte count stored at out.
 size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
                               uint8_t* out);
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
@@ -111,38 +109,15 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
   }
   write_count(s, uint64_t{v.size()} + 1);
   write_i64(s, unit);
-#if KVT_SIMD_AVX512
-  if constexpr (Sink::kWrites) {
-    if (has_varint_kernels()) {
-      const ExactDivider div(unit);
-      write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
-        return avx512::write_quotient_varints(v.data(), begin, end, div, out);
-      });
-      return;
-    }
-  }
-#endif
-  uint64_t prev = 0;
-  const int64_t* x = v.data();
-  auto difference = [&] {
-    const auto u = static_cast<uint64_t>(*x++);
-    const auto d = static_cast<int64_t>(u - prev);
-    prev = u;
-    return d;
-  };
-  if (unit == 1) {  // every difference is its own quotient
-    write_varints<VarintShape::Stream>(s, v.size(), [&] { return zigzag64(difference()); });
-    return;
-  }
   const ExactDivider div(unit);
-  write_varints<VarintShape::Stream>(s, v.size(), [&] {
-    const int64_t d = difference();
-    assert([&] {
-      int64_t q = 0;
-      return div.divide(d, q) && q == div.exact_quotient(d);
-    }());
-    return zigzag64(div.exact_quotient(d));
-  });
+  if constexpr (Sink::kWrites) {
+    const VarintKernels& k = varint_kernels();
+    write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
+      return k.write_quotients(v.data(), begin, end, div, out);
+    });
+  } else {
+    s.skip(varint_kernels().quotient_size(v.data(), v.size(), div));
+  }
 }
 
 // Plans the unit and writes (or counts) the column.

@@ -38,27 +38,15 @@ void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
   }
   write_count(s, uint64_t{col.size()} + 1);
   write_i64(s, static_cast<int64_t>(d64_column_scale(col)));
-#if KVT_SIMD_AVX512
-  if (has_varint_kernels()) {
-    const D64* x = col.data();
-    if constexpr (Sink::kWrites) {
-      write_varints_by(s, col.size(), [x](size_t begin, size_t end, uint8_t* out) {
-        return avx512::write_mantissa_delta_varints(x, begin, end, out);
-      });
-    } else {
-      s.skip(avx512::mantissa_delta_size(x, col.size()));
-    }
-    return;
+  const VarintKernels& k = varint_kernels();
+  const D64* x = col.data();
+  if constexpr (Sink::kWrites) {
+    write_varints_by(s, col.size(), [&k, x](size_t begin, size_t end, uint8_t* out) {
+      return k.write_mantissa_deltas(x, begin, end, out);
+    });
+  } else {
+    s.skip(k.mantissa_delta_size(x, col.size()));
   }
-#endif
-  uint64_t prev = 0;
-  const D64* d = col.data();
-  write_varints<VarintShape::Stream>(s, col.size(), [&] {
-    const auto m = static_cast<uint64_t>((d++)->mantissa());
-    const uint64_t z = zigzag64(static_cast<int64_t>(m - prev));
-    prev = m;
-    return z;
-  });
 }
 
 // Reads a decimal column. Fails only through the primitive reads (UnexpectedEnd,

@@ -1,11 +1,14 @@
 #include "columns/varint_kernels.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "columns/datetime_column.h"
+#include "wire/encode.h"
 
-#if KVT_SIMD_AVX512
+#if KVT_SIMD_AVX2
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)
 // GCC 12 headers start some intrinsics from undefined registers (see model/d64_kernels.cc).
@@ -16,7 +19,331 @@
 
 namespace kvt {
 
-bool has_varint_kernels() noexcept { return has_avx512_vbmi2(); }
+// ---- the values of each stream, one at a time ----
+
+namespace {
+
+// The signed mantissa of a D64 from its bits: magnitude above bit 8, sign in bit 0.
+inline int64_t mantissa_of(const D64* d, size_t i) { return d[i].mantissa(); }
+
+}  // namespace
+
+namespace scalar {
+namespace {
+
+// Stores the varint of v at p whatever its width, with one 8-byte store (the marker and up to
+// four value bytes, or the one-byte value) and one store of the ninth byte; p needs 9 bytes of
+// room, and the bytes past the width are scratch. Returns the width.
+inline size_t put_wide(uint64_t v, uint8_t* p) {
+  const uint64_t c1 = v > 250, c2 = v > 0xFFFF, c3 = v > 0xFFFFFFFFu;
+  const uint64_t marker = 0xFA + c1 + c2 + c3;
+  const uint64_t word = c1 ? (v << 8) | marker : v;
+  std::memcpy(p, &word, 8);
+  p[8] = static_cast<uint8_t>(v >> 56);
+  return 1 + 2 * c1 + 2 * c2 + 4 * c3;
+}
+
+// The varints of value(i) for i in [begin, end). While nine or more values remain, their bytes
+// (at least one each) reach past the scratch of a 9-byte store at p, which later stores overwrite.
+template <class F>
+inline size_t write_stream(size_t begin, size_t end, uint8_t* out, F value) {
+  uint8_t* p = out;
+  size_t i = begin;
+  for (; end - i >= 9; ++i) p += put_wide(value(i), p);
+  for (; i < end; ++i) p += encode_varint(value(i), p);
+  return static_cast<size_t>(p - out);
+}
+
+template <class F>
+inline size_t stream_size(size_t n, F value) {
+  size_t bytes = 0;
+  for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(value(i));
+  return bytes;
+}
+
+template <class T>
+size_t write_integers(const T* x, size_t begin, size_t end, uint8_t* out) {
+  return write_stream(begin, end, out, [x](size_t i) { return varint_value(x[i]); });
+}
+
+template <class T>
+size_t integers_size(const T* x, size_t n) {
+  return stream_size(n, [x](size_t i) { return varint_value(x[i]); });
+}
+
+size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
+                              uint8_t* out) {
+  return write_stream(begin, end, out, [v, &div](size_t i) {
+    const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(v[i - 1]);
+    return zigzag64(div.exact_quotient(static_cast<int64_t>(static_cast<uint64_t>(v[i]) - prev)));
+  });
+}
+
+inline uint64_t mantissa_delta(const D64* d, size_t i) {
+  const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(mantissa_of(d, i - 1));
+  return zigzag64(static_cast<int64_t>(static_cast<uint64_t>(mantissa_of(d, i)) - prev));
+}
+
+size_t write_mantissa_delta_varints(const D64* d, size_t begin, size_t end, uint8_t* out) {
+  return write_stream(begin, end, out, [d](size_t i) { return mantissa_delta(d, i); });
+}
+
+size_t mantissa_delta_size(const D64* d, size_t n) {
+  return stream_size(n, [d](size_t i) { return mantissa_delta(d, i); });
+}
+
+}  // namespace
+}  // namespace scalar
+
+#if KVT_SIMD_AVX2
+KVT_BEGIN_TARGET_AVX2
+namespace avx2 {
+namespace {
+
+// Four varint values a step in the 64-bit lanes of z. Widths come from unsigned compares (AVX2
+// has signed ones only: both sides are flipped at the sign bit).
+struct Widths4 {
+  __m256i width;  // 1, 3 or 5; 9 where `wide` says
+  __m256i word;   // the encoded bytes from the lowest up (the ninth byte of a 9-byte one aside)
+  bool wide;      // some value takes nine bytes
+};
+
+inline __m256i flip(__m256i z) { return _mm256_xor_si256(z, _mm256_set1_epi64x(INT64_MIN)); }
+
+inline Widths4 widths4(__m256i z) {
+  const __m256i zf = flip(z);
+  const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 250));
+  const __m256i c2 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFF));
+  const __m256i c3 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFFFFFFll));
+  // The compares give -1 where true: s = -(c1 + c2 + c3) thresholds passed.
+  const __m256i s = _mm256_add_epi64(_mm256_add_epi64(c1, c2), c3);
+  const __m256i width = _mm256_sub_epi64(
+      _mm256_set1_epi64x(1),
+      _mm256_add_epi64(_mm256_add_epi64(s, s), _mm256_add_epi64(c3, c3)));
+  const __m256i marker = _mm256_sub_epi64(_mm256_set1_epi64x(0xFA), s);
+  const __m256i word =
+      _mm256_blendv_epi8(z, _mm256_or_si256(_mm256_slli_epi64(z, 8), marker), c1);
+  return {width, word, _mm256_movemask_epi8(c3) != 0};
+}
+
+// Stores the varints of the four values of z at p, two 16-byte stores; p needs room for their
+// bytes plus 16 (the stores are over-wide: the caller's later stores overwrite the scratch).
+inline uint8_t* put4(__m256i z, uint8_t* p) {
+  const Widths4 w = widths4(z);
+  if (w.wide) [[unlikely]] {
+    alignas(32) uint64_t v[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(v), z);
+    for (uint64_t x : v) p += scalar::put_wide(x, p);
+    return p;
+  }
+  // Per 128-bit lane, values a and b: byte j of the output is byte j of a's word below a's
+  // width, else byte j - width(a) of b's word (bytes 8.. of the lane).
+  const __m256i iota =
+      _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6,
+                       7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m256i wa = _mm256_shuffle_epi8(w.width, _mm256_setzero_si256());
+  const __m256i in_a = _mm256_cmpgt_epi8(wa, iota);
+  const __m256i from_b = _mm256_add_epi8(iota, _mm256_sub_epi8(_mm256_set1_epi8(8), wa));
+  const __m256i packed = _mm256_shuffle_epi8(w.word, _mm256_blendv_epi8(from_b, iota, in_a));
+  const __m256i sums = _mm256_add_epi64(w.width, _mm256_srli_si256(w.width, 8));
+  const auto n0 = static_cast<size_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(sums)));
+  const auto n1 = static_cast<size_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(sums, 1)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+  p += n0;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_extracti128_si256(packed, 1));
+  return p + n1;
+}
+
+inline __m256i zigzag(__m256i x) {
+  const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), x);
+  return _mm256_xor_si256(_mm256_slli_epi64(x, 1), sign);
+}
+
+// The varint values of elements i .. i + 3 of a column, by element type.
+inline __m256i values(const int64_t* x) {
+  return zigzag(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
+}
+inline __m256i values(const int32_t* x) {
+  // zigzag32 of an int32 is zigzag64 of its sign extension.
+  return zigzag(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x))));
+}
+inline __m256i values(const uint32_t* x) {
+  return _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+}
+inline __m256i values(const uint64_t* x) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+}
+
+// Elements i - 1 .. i + 2 of a column of 64-bit words (0 before the first).
+inline __m256i previous(const void* v, size_t i) {
+  const auto* w = static_cast<const long long*>(v);
+  if (i == 0) {
+    return _mm256_maskload_epi64(w - 1, _mm256_setr_epi64x(0, -1, -1, -1));
+  }
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i - 1));
+}
+
+// Signed mantissas of four D64 values (as loaded bits): the magnitude above bit 8, negated
+// where bit 0 is set.
+inline __m256i mantissas(__m256i bits) {
+  const __m256i negative = _mm256_sub_epi64(_mm256_setzero_si256(),
+                                            _mm256_and_si256(bits, _mm256_set1_epi64x(1)));
+  const __m256i magnitude = _mm256_srli_epi64(bits, 8);
+  return _mm256_sub_epi64(_mm256_xor_si256(magnitude, negative), negative);
+}
+
+inline __m256i mantissa_deltas(const D64* d, size_t i) {
+  const __m256i m = mantissas(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i)));
+  return zigzag(_mm256_sub_epi64(m, mantissas(previous(d, i))));
+}
+
+// x * y modulo 2^64 per lane, from 32-bit products.
+inline __m256i mul64(__m256i x, __m256i y) {
+  const __m256i lo = _mm256_mul_epu32(x, y);
+  const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(x, 32), y),
+                                         _mm256_mul_epu32(x, _mm256_srli_epi64(y, 32)));
+  return _mm256_add_epi64(lo, _mm256_slli_epi64(cross, 32));
+}
+
+// Arithmetic shift right by a count below 64: a logical shift of x with its sign folded out.
+inline __m256i sra64(__m256i x, __m128i count) {
+  const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), x);
+  return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(x, sign), count), sign);
+}
+
+// What ExactDivider::divide computes, four lanes at a time: the quotient `q`, and in `bad` the
+// lanes whose division is not exact or overflows.
+struct Divider4 {
+  __m256i low_mask, inverse, lo, hi;
+  __m128i shift;
+  bool negative;
+
+  explicit Divider4(const ExactDivider& div) {
+    const ExactDivider::Parts p = div.parts();
+    low_mask = _mm256_set1_epi64x(static_cast<long long>(p.low_mask));
+    inverse = _mm256_set1_epi64x(static_cast<long long>(p.inverse));
+    lo = _mm256_set1_epi64x(p.lo);
+    hi = _mm256_set1_epi64x(p.hi);
+    shift = _mm_cvtsi64_si128(p.shift);
+    negative = p.negative;
+  }
+  __m256i quotient(__m256i d) const {
+    const __m256i y = mul64(sra64(d, shift), inverse);
+    return negative ? _mm256_sub_epi64(_mm256_setzero_si256(), y) : y;
+  }
+  // The same, with all ones or-ed into `bad` in the lanes where divide() fails.
+  __m256i quotient(__m256i d, __m256i& bad) const {
+    const __m256i y = mul64(sra64(d, shift), inverse);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i b = _mm256_xor_si256(_mm256_cmpeq_epi64(_mm256_and_si256(d, low_mask), zero),
+                                 _mm256_set1_epi64x(-1));
+    b = _mm256_or_si256(b, _mm256_or_si256(_mm256_cmpgt_epi64(lo, y), _mm256_cmpgt_epi64(y, hi)));
+    if (negative) {
+      b = _mm256_or_si256(b, _mm256_cmpeq_epi64(y, _mm256_set1_epi64x(INT64_MIN)));
+      bad = _mm256_or_si256(bad, b);
+      return _mm256_sub_epi64(zero, y);
+    }
+    bad = _mm256_or_si256(bad, b);
+    return y;
+  }
+};
+
+inline __m256i differences(const int64_t* v, size_t i) {
+  return _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)),
+                          previous(v, i));
+}
+
+// Writes the varints of elements [begin, end): four a step while 20 or more remain (their
+// bytes cover the over-wide stores of a step), then the scalar writer. vals(i) gives the varint
+// values of elements i .. i + 3; value(i) that of element i.
+template <class V, class S>
+inline size_t write_by4(size_t begin, size_t end, uint8_t* out, V vals, S value) {
+  uint8_t* p = out;
+  size_t i = begin;
+  for (; end - i >= 20; i += 4) p = put4(vals(i), p);
+  return static_cast<size_t>(p - out) + scalar::write_stream(i, end, p, value);
+}
+
+// The sum of the varint widths of elements [0, n): four a step, the rest one at a time.
+template <class V, class S>
+inline size_t size_by4(size_t n, V vals, S value) {
+  __m256i passed = _mm256_setzero_si256();  // minus the thresholds passed, 2 bytes each
+  __m256i nine = _mm256_setzero_si256();    // minus the 9-byte values, 4 more bytes each
+  size_t i = 0;
+  for (; n - i >= 4; i += 4) {
+    const __m256i zf = flip(vals(i));
+    const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 250));
+    const __m256i c2 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFF));
+    const __m256i c3 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFFFFFFll));
+    passed = _mm256_add_epi64(passed, _mm256_add_epi64(c1, c2));
+    nine = _mm256_add_epi64(nine, c3);
+  }
+  alignas(32) int64_t a[4], b[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(a), passed);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(b), nine);
+  const int64_t thresholds = -(a[0] + a[1] + a[2] + a[3]);
+  const int64_t wide = -(b[0] + b[1] + b[2] + b[3]);
+  size_t bytes = i + 2 * static_cast<size_t>(thresholds) + 4 * static_cast<size_t>(wide);
+  for (; i < n; ++i) bytes += varint_size_flat(value(i));
+  return bytes;
+}
+
+template <class T>
+size_t write_integers(const T* x, size_t begin, size_t end, uint8_t* out) {
+  return write_by4(
+      begin, end, out, [x](size_t i) { return values(x + i); },
+      [x](size_t i) { return varint_value(x[i]); });
+}
+
+template <class T>
+size_t integers_size(const T* x, size_t n) {
+  return size_by4(
+      n, [x](size_t i) { return values(x + i); }, [x](size_t i) { return varint_value(x[i]); });
+}
+
+size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
+                              uint8_t* out) {
+  const Divider4 d4(div);
+  return write_by4(
+      begin, end, out, [&](size_t i) { return zigzag(d4.quotient(differences(v, i))); },
+      [&](size_t i) {
+        const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(v[i - 1]);
+        return zigzag64(
+            div.exact_quotient(static_cast<int64_t>(static_cast<uint64_t>(v[i]) - prev)));
+      });
+}
+
+size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div) {
+  const Divider4 d4(div);
+  __m256i bad = _mm256_setzero_si256();
+  bool exact = true;
+  const size_t bytes = size_by4(
+      n, [&](size_t j) { return zigzag(d4.quotient(differences(v, j), bad)); },
+      [&](size_t j) {
+        const uint64_t prev = j == 0 ? 0 : static_cast<uint64_t>(v[j - 1]);
+        int64_t q = 0;
+        exact &= div.divide(static_cast<int64_t>(static_cast<uint64_t>(v[j]) - prev), q);
+        return zigzag64(q);
+      });
+  return exact && _mm256_testz_si256(bad, bad) ? bytes : 0;
+}
+
+size_t write_mantissa_delta_varints(const D64* d, size_t begin, size_t end, uint8_t* out) {
+  return write_by4(
+      begin, end, out, [d](size_t i) { return mantissa_deltas(d, i); },
+      [d](size_t i) { return scalar::mantissa_delta(d, i); });
+}
+
+size_t mantissa_delta_size(const D64* d, size_t n) {
+  return size_by4(
+      n, [d](size_t i) { return mantissa_deltas(d, i); },
+      [d](size_t i) { return scalar::mantissa_delta(d, i); });
+}
+
+}  // namespace
+}  // namespace avx2
+KVT_END_TARGET
+#endif  // KVT_SIMD_AVX2
 
 #if KVT_SIMD_AVX512
 namespace avx512 {
@@ -224,5 +551,63 @@ KVT_VARINT_KERNEL size_t mantissa_delta_size(const D64* d, size_t n) {
 
 }  // namespace avx512
 #endif
+
+// ---- one table per level ----
+
+namespace {
+
+constexpr VarintKernels kScalar = {
+    {scalar::write_integers<int64_t>, scalar::integers_size<int64_t>},
+    {scalar::write_integers<int32_t>, scalar::integers_size<int32_t>},
+    {scalar::write_integers<uint32_t>, scalar::integers_size<uint32_t>},
+    {scalar::write_integers<uint64_t>, scalar::integers_size<uint64_t>},
+    scalar::write_quotient_varints,
+    scalar::quotient_size,
+    scalar::write_mantissa_delta_varints,
+    scalar::mantissa_delta_size,
+};
+
+#if KVT_SIMD_AVX2
+constexpr VarintKernels kAvx2 = {
+    {avx2::write_integers<int64_t>, avx2::integers_size<int64_t>},
+    {avx2::write_integers<int32_t>, avx2::integers_size<int32_t>},
+    {avx2::write_integers<uint32_t>, avx2::integers_size<uint32_t>},
+    {avx2::write_integers<uint64_t>, avx2::integers_size<uint64_t>},
+    avx2::write_quotient_varints,
+    avx2::quotient_size,
+    avx2::write_mantissa_delta_varints,
+    avx2::mantissa_delta_size,
+};
+#endif
+
+#if KVT_SIMD_AVX512
+constexpr VarintKernels kAvx512 = {
+    {avx512::write_varints, avx512::varints_size},
+    {avx512::write_varints, avx512::varints_size},
+    {avx512::write_varints, avx512::varints_size},
+    {avx512::write_varints, avx512::varints_size},
+    avx512::write_quotient_varints,
+    avx512::quotient_size,
+    avx512::write_mantissa_delta_varints,
+    avx512::mantissa_delta_size,
+};
+#endif
+
+}  // namespace
+
+const VarintKernels& varint_kernels(KernelLevel level) noexcept {
+  switch (std::min(level, cpu_kernel_level())) {
+#if KVT_SIMD_AVX512
+    case KernelLevel::Avx512:
+      return kAvx512;
+#endif
+#if KVT_SIMD_AVX2
+    case KernelLevel::Avx2:
+      return kAvx2;
+#endif
+    default:
+      return kScalar;
+  }
+}
 
 }  // namespace kvt

@@ -116,7 +116,7 @@ void from_f64_column(std::span<const double> x, size_t p, D64* out) {
     return;
   }
 #if KVT_SIMD_AVX512
-  if (has_avx512()) return avx512::scaled_to_d64(x.data(), x.size(), kPow10F64[p], p << 4, out);
+  if (kernel_level() >= KernelLevel::Avx512) return avx512::scaled_to_d64(x.data(), x.size(), kPow10F64[p], p << 4, out);
 #endif
   scalar::scaled_to_d64(x.data(), x.size(), kPow10F64[p], p << 4, out);
 }
@@ -138,7 +138,7 @@ void from_f32_column(std::span<const float> x, size_t p, D64* out) {
 
 void to_f64_column(std::span<const D64> d, double* out) {
 #if KVT_SIMD_AVX512
-  if (has_avx512()) return avx512::d64_to_f64(d.data(), d.size(), out);
+  if (kernel_level() >= KernelLevel::Avx512) return avx512::d64_to_f64(d.data(), d.size(), out);
 #endif
   scalar::d64_to_f64(d.data(), d.size(), out);
 }
