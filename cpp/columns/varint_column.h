@@ -5,6 +5,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,9 +20,23 @@
 
 namespace kvt {
 
-// varint_size without branches, so that loops summing sizes over a column vectorize.
+// Bytes a varint takes beyond 1 + 2 [v > 250], by the bit width of v: 2 more above 16 bits, 6
+// more above 32.
+inline constexpr std::array<uint8_t, 65> kVarintWideBytes = [] {
+  std::array<uint8_t, 65> t{};
+  for (size_t w = 0; w <= 64; ++w) t[w] = w > 32 ? 6 : w > 16 ? 2 : 0;
+  return t;
+}();
+
+// varint_size without branches. Written plainly, the compiler makes a branch of each test, as it
+// sees that one implies the next, and the branches mispredict where widths mix; the empty asm
+// hides the first test's result from it.
 constexpr size_t varint_size_flat(uint64_t v) {
-  return 1 + 2 * size_t{v > 250} + 2 * size_t{v > 0xFFFF} + 4 * size_t{v > 0xFFFFFFFFu};
+  size_t above_250 = v > 250;
+  if !consteval {
+    asm("" : "+r"(above_250));
+  }
+  return 1 + 2 * above_250 + kVarintWideBytes[std::bit_width(v)];
 }
 
 // Elements per piece of a varint stream: at most 9 bytes each, so a piece stays within 64 KiB; a

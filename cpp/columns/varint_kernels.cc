@@ -35,9 +35,11 @@ namespace {
 // four value bytes, or the one-byte value) and one store of the ninth byte; p needs 9 bytes of
 // room, and the bytes past the width are scratch. Returns the width.
 inline size_t put_wide(uint64_t v, uint8_t* p) {
-  const uint64_t c1 = v > 250, c2 = v > 0xFFFF, c3 = v > 0xFFFFFFFFu;
+  // Tests that do not show the compiler that each implies the next (see varint_size_flat).
+  const uint64_t c1 = v > 250, c2 = (v >> 16) != 0, c3 = (v >> 32) != 0;
   const uint64_t marker = 0xFA + c1 + c2 + c3;
-  const uint64_t word = c1 ? (v << 8) | marker : v;
+  const uint64_t wide = (v << 8) | marker;
+  const uint64_t word = v ^ ((v ^ wide) & (uint64_t{0} - c1));  // wide where c1, else v
   std::memcpy(p, &word, 8);
   p[8] = static_cast<uint8_t>(v >> 56);
   return 1 + 2 * c1 + 2 * c2 + 4 * c3;
@@ -126,14 +128,23 @@ inline Widths4 widths4(__m256i z) {
   return {width, word, _mm256_movemask_epi8(c3) != 0};
 }
 
-// Stores the varints of the four values of z at p, two 16-byte stores; p needs room for their
-// bytes plus 16 (the stores are over-wide: the caller's later stores overwrite the scratch).
+// Stores the varints of the four values of z at p, two 16-byte stores (or, with a nine-byte value
+// among them, two stores each); p needs room for their bytes plus 16 (the stores are over-wide:
+// the caller's later stores overwrite the scratch).
 inline uint8_t* put4(__m256i z, uint8_t* p) {
   const Widths4 w = widths4(z);
-  if (w.wide) [[unlikely]] {
-    alignas(32) uint64_t v[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(v), z);
-    for (uint64_t x : v) p += scalar::put_wide(x, p);
+  if (w.wide) {
+    // Each value alone: its word (the marker and eight bytes less the last) in one 8-byte store,
+    // the ninth byte in another.
+    alignas(32) uint64_t word[4], width[4], value[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(word), w.word);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(width), w.width);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(value), z);
+    for (int i = 0; i < 4; ++i) {
+      std::memcpy(p, &word[i], 8);
+      p[8] = static_cast<uint8_t>(value[i] >> 56);
+      p += width[i];
+    }
     return p;
   }
   // Per 128-bit lane, values a and b: byte j of the output is byte j of a's word below a's

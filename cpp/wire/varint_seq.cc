@@ -1,5 +1,8 @@
-// The SSE2 bulk varint kernels; wire/varint_seq_scalar.cc holds their portable twins.
+// The SSE2 bulk varint kernels (wire/varint_seq_scalar.cc holds their portable twins) and the
+// table of readers per kernel level.
 #include "wire/varint_seq.h"
+
+#include <algorithm>
 
 #if KVT_SIMD_SSE2
 
@@ -94,3 +97,28 @@ Decoded<void> read_u64_seq(Reader& r, uint64_t count, Vec<uint64_t>& out) {
 }  // namespace kvt::sse2
 
 #endif  // KVT_SIMD_SSE2
+
+namespace kvt {
+
+namespace {
+#if KVT_SIMD_SSE2
+constexpr SeqReaders kBaseline = {sse2::read_i64_seq, sse2::read_i32_seq, sse2::read_u32_seq,
+                                  sse2::read_u64_seq};
+#else
+constexpr SeqReaders kBaseline = {scalar::read_i64_seq, scalar::read_i32_seq,
+                                  scalar::read_u32_seq, scalar::read_u64_seq};
+#endif
+#if KVT_SIMD_AVX2
+constexpr SeqReaders kAvx2 = {avx2::read_i64_seq, avx2::read_i32_seq, avx2::read_u32_seq,
+                              avx2::read_u64_seq};
+#endif
+}  // namespace
+
+const SeqReaders& seq_readers(KernelLevel level) noexcept {
+#if KVT_SIMD_AVX2
+  if (std::min(level, cpu_kernel_level()) >= KernelLevel::Avx2) return kAvx2;
+#endif
+  return kBaseline;
+}
+
+}  // namespace kvt

@@ -16,6 +16,9 @@
 
 namespace kvt {
 
+// The scalar level: SSE2 kernels where the build targets SSE2 (every x86-64), the portable ones
+// elsewhere; the portable ones are the reference of all.
+//
 // Portable kernels: runs of single-byte elements go 8 at a time through 64-bit words.
 namespace scalar {
 Decoded<void> read_i64_seq(Reader& r, uint64_t count, Vec<int64_t>& out);
@@ -32,15 +35,43 @@ Decoded<void> read_i32_seq(Reader& r, uint64_t count, Vec<int32_t>& out);
 Decoded<void> read_u32_seq(Reader& r, uint64_t count, Vec<uint32_t>& out);
 Decoded<void> read_u64_seq(Reader& r, uint64_t count, Vec<uint64_t>& out);
 }  // namespace sse2
-using sse2::read_i32_seq;
-using sse2::read_i64_seq;
-using sse2::read_u32_seq;
-using sse2::read_u64_seq;
-#else
-using scalar::read_i32_seq;
-using scalar::read_i64_seq;
-using scalar::read_u32_seq;
-using scalar::read_u64_seq;
 #endif
+
+#if KVT_SIMD_AVX2
+// Windows of 16 bytes, element starts found by byte shuffles (wire/varint_seq_avx2.cc): kernel
+// level avx2 and above.
+namespace avx2 {
+Decoded<void> read_i64_seq(Reader& r, uint64_t count, Vec<int64_t>& out);
+Decoded<void> read_i32_seq(Reader& r, uint64_t count, Vec<int32_t>& out);
+Decoded<void> read_u32_seq(Reader& r, uint64_t count, Vec<uint32_t>& out);
+Decoded<void> read_u64_seq(Reader& r, uint64_t count, Vec<uint64_t>& out);
+}  // namespace avx2
+#endif
+
+// The readers of one kernel level, and of the process's level (chosen on first call).
+struct SeqReaders {
+  Decoded<void> (*i64)(Reader&, uint64_t, Vec<int64_t>&);
+  Decoded<void> (*i32)(Reader&, uint64_t, Vec<int32_t>&);
+  Decoded<void> (*u32)(Reader&, uint64_t, Vec<uint32_t>&);
+  Decoded<void> (*u64)(Reader&, uint64_t, Vec<uint64_t>&);
+};
+const SeqReaders& seq_readers(KernelLevel level) noexcept;
+inline const SeqReaders& seq_readers() noexcept {
+  static const SeqReaders& k = seq_readers(kernel_level());
+  return k;
+}
+
+inline Decoded<void> read_i64_seq(Reader& r, uint64_t count, Vec<int64_t>& out) {
+  return seq_readers().i64(r, count, out);
+}
+inline Decoded<void> read_i32_seq(Reader& r, uint64_t count, Vec<int32_t>& out) {
+  return seq_readers().i32(r, count, out);
+}
+inline Decoded<void> read_u32_seq(Reader& r, uint64_t count, Vec<uint32_t>& out) {
+  return seq_readers().u32(r, count, out);
+}
+inline Decoded<void> read_u64_seq(Reader& r, uint64_t count, Vec<uint64_t>& out) {
+  return seq_readers().u64(r, count, out);
+}
 
 }  // namespace kvt

@@ -68,6 +68,9 @@ inline constexpr size_t kMaxElementBytes = 9;
 // widths change often thus never pays for runs that end at once.
 inline constexpr size_t kRunBeforeSwitch = 8;
 
+// Elements decoded one at a time before windows (see read_seq_bulk) are tried again.
+inline constexpr uint64_t kWindowsRetry = 256;
+
 // Room for up to min(count, remaining) more elements, allocated at most once; every element
 // takes at least one byte, so a larger count can only end in UnexpectedEnd. Out of line: it
 // runs once per call, and inlined it takes registers from the decoding loop.
@@ -82,7 +85,7 @@ template <class T>
 // follow one another, at least kMaxElementBytes remain and fewer than `count` are done. The
 // fixed stride lets the next element's load start before this one is finished.
 template <class E, class U>
-inline void wide_run(uint8_t marker, uint64_t count, const uint8_t*& p, const uint8_t* end,
+[[gnu::always_inline]] inline void wide_run(uint8_t marker, uint64_t count, const uint8_t*& p, const uint8_t* end,
                      uint64_t& k, typename E::T* dst) {
   while (k < count && static_cast<size_t>(end - p) >= kMaxElementBytes && *p == marker) {
     U v;
@@ -100,11 +103,15 @@ inline void wide_run(uint8_t marker, uint64_t count, const uint8_t*& p, const ui
 // reports exactly the errors of the element-by-element path. On failure `out` holds the
 // elements decoded before the failing one, as reading one by one leaves it.
 //
+// Runs::windows<E>(count, p, end, k, dst), where a kernel has it, decodes windows of the input
+// while they suit it; it takes only elements that are valid and wholly inside the input, and may
+// store up to 16 elements past k while count - k >= 16 and 16 bytes remain.
+//
 // Runs::single_byte_run<E>(count, p, end, k, dst) converts blocks of single-byte elements while
 // fewer than `count` are done and a whole block remains in the input and below `count`; it stops
 // after the block holding a marker, with p on that marker. It may store a whole block into dst.
 template <class E, class Runs>
-Decoded<void> read_seq_bulk(Reader& r, uint64_t count, Vec<typename E::T>& out) {
+[[gnu::always_inline]] inline Decoded<void> read_seq_bulk(Reader& r, uint64_t count, Vec<typename E::T>& out) {
   using T = typename E::T;
   constexpr const std::array<uint8_t, 256>& kLength = kLengthTable<E::kWide>;
   const size_t base = out.size();
@@ -117,8 +124,18 @@ Decoded<void> read_seq_bulk(Reader& r, uint64_t count, Vec<typename E::T>& out) 
   const uint8_t* p = r.position();
   const uint8_t* const end = p + r.remaining();
   uint64_t k = 0;
+  // Where Runs has windows(), they go first, and again every kWindowsRetry elements after they
+  // give up on data that suits them badly.
+  [[maybe_unused]] uint64_t windows_at = 0;
   size_t prev_len = 0, same = 0;
   while (k < count && static_cast<size_t>(end - p) >= kMaxElementBytes) {
+    if constexpr (requires { Runs::template windows<E>(count, p, end, k, dst); }) {
+      if (k >= windows_at) {
+        Runs::template windows<E>(count, p, end, k, dst);
+        windows_at = k + kWindowsRetry;
+        if (k >= count || static_cast<size_t>(end - p) < kMaxElementBytes) break;
+      }
+    }
     const uint8_t b = *p;
     const size_t len = kLength[b];
     if (len == 0) break;

@@ -26,16 +26,24 @@ struct Kernel {
 
 // Every bulk kernel built for one element type, each checked against reading one by one.
 template <class T>
-std::vector<Kernel<T>> kernels(SeqFn<T> scalar_kernel, SeqFn<T> vector_kernel) {
+std::vector<Kernel<T>> kernels(SeqFn<T> scalar_kernel, SeqFn<T> sse2_kernel,
+                               SeqFn<T> avx2_kernel) {
   std::vector<Kernel<T>> k = {{"scalar", scalar_kernel}};
-  if (vector_kernel) k.push_back({"sse2", vector_kernel});
+  if (sse2_kernel) k.push_back({"sse2", sse2_kernel});
+  if (avx2_kernel && cpu_kernel_level() >= KernelLevel::Avx2) k.push_back({"avx2", avx2_kernel});
   return k;
 }
 #if KVT_SIMD_SSE2
-#define VECTOR_KERNEL(fn) &sse2::fn
+#define SSE2_KERNEL(fn) &sse2::fn
 #else
-#define VECTOR_KERNEL(fn) nullptr
+#define SSE2_KERNEL(fn) nullptr
 #endif
+#if KVT_SIMD_AVX2
+#define AVX2_KERNEL(fn) &avx2::fn
+#else
+#define AVX2_KERNEL(fn) nullptr
+#endif
+#define VECTOR_KERNEL(fn) SSE2_KERNEL(fn), AVX2_KERNEL(fn)
 
 // One element type: its bulk kernels, the element-by-element read through Reader, and how a
 // wire code (the unsigned varint value) maps to an element.
@@ -72,22 +80,19 @@ struct U64Seq {
   static T from_code(uint64_t z) { return z; }
 };
 
-// The public names are the vector kernels when the build has them.
-template <class F>
-constexpr bool same_function(F* a, F* b) {
-  return a == b;
-}
-#if KVT_SIMD_SSE2
-static_assert(same_function(&read_i64_seq, &sse2::read_i64_seq));
-static_assert(same_function(&read_i32_seq, &sse2::read_i32_seq));
-static_assert(same_function(&read_u32_seq, &sse2::read_u32_seq));
-static_assert(same_function(&read_u64_seq, &sse2::read_u64_seq));
-#else
-static_assert(same_function(&read_i64_seq, &scalar::read_i64_seq));
-static_assert(same_function(&read_i32_seq, &scalar::read_i32_seq));
-static_assert(same_function(&read_u32_seq, &scalar::read_u32_seq));
-static_assert(same_function(&read_u64_seq, &scalar::read_u64_seq));
+// The process's readers are those of its kernel level.
+TEST(SeqReaders, TheProcessLevelChoosesTheReaders) {
+  const SeqReaders& mine = seq_readers();
+  const SeqReaders& level = seq_readers(kernel_level());
+  EXPECT_EQ(mine.i64, level.i64);
+  EXPECT_EQ(mine.u32, level.u32);
+#if KVT_SIMD_AVX2
+  if (cpu_kernel_level() >= KernelLevel::Avx2) {
+    EXPECT_EQ(seq_readers(KernelLevel::Avx512).i64, &avx2::read_i64_seq);
+  }
 #endif
+  EXPECT_NE(seq_readers(KernelLevel::Scalar).i64, nullptr);
+}
 
 // The reference: `count` elements read one at a time, appended to `out`.
 template <class S>
