@@ -105,21 +105,19 @@ Outcome<T> one_by_one(const uint8_t* data, size_t n, uint64_t count, size_t pref
   return outcome(res, r, data, out);
 }
 
+// The portable kernel and the readers of every level this machine runs against one by one.
 template <class T, kvt::Decoded<T> (kvt::Reader::*ReadOne)()>
-void check_seq(SeqFn<T> scalar, [[maybe_unused]] SeqFn<T> vector, const uint8_t* data, size_t n,
+void check_seq(SeqFn<T> scalar, SeqFn<T> kvt::SeqReaders::*reader, const uint8_t* data, size_t n,
                uint64_t count, size_t prefill) {
   const Outcome<T> want = one_by_one<T, ReadOne>(data, n, count, prefill);
   require(bulk(scalar, data, n, count, prefill) == want);
-#if KVT_SIMD_SSE2
-  require(bulk(vector, data, n, count, prefill) == want);
-#endif
+  for (auto level : {kvt::KernelLevel::Scalar, kvt::KernelLevel::Avx2, kvt::KernelLevel::Avx512}) {
+    if (level > kvt::cpu_kernel_level()) break;
+    require(bulk(kvt::seq_readers(level).*reader, data, n, count, prefill) == want);
+  }
 }
 
-#if KVT_SIMD_SSE2
-#define KERNELS(fn) &kvt::scalar::fn, &kvt::sse2::fn
-#else
-#define KERNELS(fn) &kvt::scalar::fn, nullptr
-#endif
+#define KERNELS(fn, member) &kvt::scalar::fn, &kvt::SeqReaders::member
 
 }  // namespace
 
@@ -194,40 +192,49 @@ void check_datetimes(const uint8_t* data, size_t size) {
 }
 
 // The input's bytes as int64 (and int32) column elements, and as D64 bits: the varint stream
-// kernels store the bytes of one varint at a time.
+// kernels of every level store the bytes of one varint at a time, and nothing past them; the
+// sizers give their count. Datetime quotient sizes by a unit from byte 0 agree with the scalar
+// kernel's (0 when a division is not exact).
 void check_varint_writers(const uint8_t* data, size_t size) {
-#if KVT_SIMD_AVX512
-  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512) return;
   const size_t n = size / 8;
   std::vector<int64_t> v(n);
   if (n != 0) std::memcpy(v.data(), data, n * 8);
-  std::vector<uint8_t> want(9 * (2 * n + 1)), got(want.size());
-  auto check = [&](size_t count, auto value_of, auto kernel) {
-    size_t w = 0;
-    for (size_t i = 0; i < count; ++i) w += kvt::encode_varint(value_of(i), want.data() + w);
-    require(kernel(got.data()) == w);
-    require(std::memcmp(got.data(), want.data(), w) == 0);
-  };
-  check(
-      n, [&](size_t i) { return kvt::zigzag64(v[i]); },
-      [&](uint8_t* out) { return kvt::avx512::write_varints(v.data(), 0, n, out); });
+  std::vector<uint8_t> want(9 * (2 * n + 1)), got(want.size() + 64);
   const auto* halves = reinterpret_cast<const int32_t*>(v.data());
-  check(
-      2 * n, [&](size_t i) { return uint64_t{kvt::zigzag32(halves[i])}; },
-      [&](uint8_t* out) { return kvt::avx512::write_varints(halves, 0, 2 * n, out); });
   std::vector<kvt::D64> d(n);
   for (size_t i = 0; i < n; ++i) d[i] = kvt::D64{static_cast<uint64_t>(v[i])};
-  check(
-      n,
-      [&](size_t i) {
-        const auto prev = i == 0 ? uint64_t{0} : static_cast<uint64_t>(d[i - 1].mantissa());
-        return kvt::zigzag64(static_cast<int64_t>(static_cast<uint64_t>(d[i].mantissa()) - prev));
-      },
-      [&](uint8_t* out) { return kvt::avx512::write_mantissa_delta_varints(d.data(), 0, n, out); });
-#else
-  (void)data;
-  (void)size;
-#endif
+  const int64_t unit = size == 0 || data[0] == 128 ? 1 : int64_t{data[0]} - 128;
+  const kvt::ExactDivider div(unit);
+  for (auto level : {kvt::KernelLevel::Scalar, kvt::KernelLevel::Avx2, kvt::KernelLevel::Avx512}) {
+    if (level > kvt::cpu_kernel_level()) break;
+    const kvt::VarintKernels& k = kvt::varint_kernels(level);
+    auto check = [&](size_t count, auto value_of, auto kernel, size_t sized) {
+      size_t w = 0;
+      for (size_t i = 0; i < count; ++i) w += kvt::encode_varint(value_of(i), want.data() + w);
+      std::memset(got.data(), 0xAA, got.size());
+      require(kernel(got.data()) == w);
+      require(std::memcmp(got.data(), want.data(), w) == 0);
+      for (size_t i = w; i < got.size(); ++i) require(got[i] == 0xAA);
+      require(sized == w);
+    };
+    check(
+        n, [&](size_t i) { return kvt::zigzag64(v[i]); },
+        [&](uint8_t* out) { return k.i64.write(v.data(), 0, n, out); }, k.i64.size(v.data(), n));
+    check(
+        2 * n, [&](size_t i) { return uint64_t{kvt::zigzag32(halves[i])}; },
+        [&](uint8_t* out) { return k.i32.write(halves, 0, 2 * n, out); },
+        k.i32.size(halves, 2 * n));
+    check(
+        n,
+        [&](size_t i) {
+          const auto prev = i == 0 ? uint64_t{0} : static_cast<uint64_t>(d[i - 1].mantissa());
+          return kvt::zigzag64(
+              static_cast<int64_t>(static_cast<uint64_t>(d[i].mantissa()) - prev));
+        },
+        [&](uint8_t* out) { return k.write_mantissa_deltas(d.data(), 0, n, out); },
+        k.mantissa_delta_size(d.data(), n));
+    require(k.quotient_size(v.data(), n, div) == kvt::scalar::quotient_size(v.data(), n, div));
+  }
 }
 
 // Result, error text, reader position and elements of the in-place read against the arena read.
@@ -267,10 +274,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t n = size - 1;
   const uint64_t some = static_cast<uint64_t>(data[-1] >> 2) % (n + 1);
   for (uint64_t count : {some, uint64_t{n}, UINT64_MAX}) {
-    check_seq<int64_t, &kvt::Reader::read_i64>(KERNELS(read_i64_seq), data, n, count, prefill);
-    check_seq<int32_t, &kvt::Reader::read_i32>(KERNELS(read_i32_seq), data, n, count, prefill);
-    check_seq<uint32_t, &kvt::Reader::read_u32>(KERNELS(read_u32_seq), data, n, count, prefill);
-    check_seq<uint64_t, &kvt::Reader::read_u64>(KERNELS(read_u64_seq), data, n, count, prefill);
+    check_seq<int64_t, &kvt::Reader::read_i64>(KERNELS(read_i64_seq, i64), data, n, count, prefill);
+    check_seq<int32_t, &kvt::Reader::read_i32>(KERNELS(read_i32_seq, i32), data, n, count, prefill);
+    check_seq<uint32_t, &kvt::Reader::read_u32>(KERNELS(read_u32_seq, u32), data, n, count, prefill);
+    check_seq<uint64_t, &kvt::Reader::read_u64>(KERNELS(read_u64_seq, u64), data, n, count, prefill);
   }
   return 0;
 }

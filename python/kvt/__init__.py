@@ -17,6 +17,7 @@ except ImportError:
 
 from _kvt import get_local_offset, set_local_zone  # noqa: E402
 
+from ._arrow import kernel_level, kernel_levels  # noqa: E402
 from ._interop import ArrowStream, arrow_stream  # noqa: E402
 from ._stream import (  # noqa: E402
     DEFAULT_MAX_FRAME_BYTES,
@@ -48,6 +49,8 @@ __all__ = [
     "TruncatedFrameError",
     "arrow_stream",
     "get_local_offset",
+    "kernel_level",
+    "kernel_levels",
     "pack",
     "read_frames",
     "read_frames_async",

@@ -23,7 +23,7 @@ from typing import IO, Any, TextIO
 import _kvt
 import numpy as np
 
-from . import __version__
+from . import __version__, kernel_level
 from ._stream import (
     HEADER_SIZE,
     FrameError,
@@ -91,7 +91,9 @@ def _output_failed(error: OSError) -> None:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="kvt", description="Inspect and print table frame files.")
-    parser.add_argument("--version", action="version", version=f"kvt {__version__}")
+    parser.add_argument(
+        "--version", action="version", version=f"kvt {__version__} (kernels: {kernel_level()})"
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     inspect = commands.add_parser("inspect", help="list the frames of files")
     inspect.add_argument("files", nargs="+", metavar="FILE")

@@ -428,7 +428,8 @@ def test_installed_command(files, command):
     done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and done.stderr.startswith("usage: kvt ")
     done = subprocess.run(argv + ["--version"], capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stdout, done.stderr) == (0, f"kvt {PYPROJECT_VERSION}\n", "")
+    want = f"kvt {PYPROJECT_VERSION} (kernels: {kvt.kernel_level()})\n"
+    assert (done.returncode, done.stdout, done.stderr) == (0, want, "")
 
 
 def test_version_is_read_from_the_distribution():

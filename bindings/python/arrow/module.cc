@@ -18,6 +18,7 @@
 #include "functions.h"
 #include "imported.h"
 #include "intake.h"
+#include "model/cpu.h"
 #include "model/meta_map.h"
 #include "model/table.h"
 #include "model/variant.h"
@@ -226,7 +227,33 @@ PyObject* stream_py(PyObject*, PyObject* batches) {
   }
 }
 
+PyObject* level_name(KernelLevel level) {
+  const std::string_view name = kernel_level_name(level);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* kernel_level_py(PyObject*, PyObject*) { return level_name(kernel_level()); }
+
+PyObject* kernel_levels_py(PyObject*, PyObject*) {
+  const auto top = static_cast<int>(cpu_kernel_level());
+  PyObject* names = PyTuple_New(top + 1);
+  if (names == nullptr) return nullptr;
+  for (int l = 0; l <= top; ++l) {
+    PyObject* name = level_name(static_cast<KernelLevel>(l));
+    if (name == nullptr) {
+      Py_DecRef(names);
+      return nullptr;
+    }
+    PyTuple_SetItem(names, l, name);
+  }
+  return names;
+}
+
 PyMethodDef kMethods[] = {
+    {"kernel_level", kernel_level_py, METH_NOARGS,
+     "kernel_level()\n--\n\nThe kernel level this process runs: 'scalar', 'avx2' or 'avx512'."},
+    {"kernel_levels", kernel_levels_py, METH_NOARGS,
+     "kernel_levels()\n--\n\nThe kernel levels this CPU runs, lowest first."},
     {"unpack", unpack, METH_VARARGS,
      "unpack(buffer, offset_us, header, /)\n--\n\n(table, obj, columns) from one frame held in "
      "any contiguous buffer, whole (header true) or without its header; timestamps shifted by "
