@@ -80,6 +80,11 @@ py-test: build/wheel.stamp
 	  echo "== pytest on CPython $$v"; \
 	  $$env/bin/python -m pytest -q tests/python; \
 	done
+	@# The lower kernel levels this CPU runs, forced (the first interpreter only).
+	@for level in $$($(VENV)/bin/python -c 'import kvt; print(*kvt.kernel_levels()[:-1])'); do \
+	  echo "== pytest at kernel level $$level (KVT_KERNELS=$$level)"; \
+	  KVT_KERNELS=$$level $(VENV)/bin/python -m pytest -q tests/python; \
+	done
 	$(VENV)/bin/python -m mypy --strict --cache-dir build/mypy python/kvt examples
 
 cpp-test: $(VENV)/.ready system-deps
@@ -87,6 +92,11 @@ cpp-test: $(VENV)/.ready system-deps
 	  -DKVT_BUILD_TESTS=ON -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS) | tail -n 3
+	@# Again at each lower kernel level (a level the CPU lacks falls to the next one below).
+	@for level in scalar avx2; do \
+	  echo "== C++ tests at kernel level $$level (KVT_KERNELS=$$level)"; \
+	  (cd $(CPP_BUILD) && KVT_KERNELS=$$level ctest --output-on-failure -j $(JOBS) | tail -n 1); \
+	done
 
 # The C++ tests against the portable kernels only (-DKVT_SIMD=OFF: no vector intrinsics compiled),
 # warnings as errors, in a build directory of their own.

@@ -120,11 +120,9 @@ inline Widths4 widths4(__m256i z) {
   // The compares give -1 where true: s = -(c1 + c2 + c3) thresholds passed.
   const __m256i s = _mm256_add_epi64(_mm256_add_epi64(c1, c2), c3);
   const __m256i width = _mm256_sub_epi64(
-      _mm256_set1_epi64x(1),
-      _mm256_add_epi64(_mm256_add_epi64(s, s), _mm256_add_epi64(c3, c3)));
+      _mm256_set1_epi64x(1), _mm256_add_epi64(_mm256_add_epi64(s, s), _mm256_add_epi64(c3, c3)));
   const __m256i marker = _mm256_sub_epi64(_mm256_set1_epi64x(0xFA), s);
-  const __m256i word =
-      _mm256_blendv_epi8(z, _mm256_or_si256(_mm256_slli_epi64(z, 8), marker), c1);
+  const __m256i word = _mm256_blendv_epi8(z, _mm256_or_si256(_mm256_slli_epi64(z, 8), marker), c1);
   return {width, word, _mm256_movemask_epi8(c3) != 0};
 }
 
@@ -149,9 +147,8 @@ inline uint8_t* put4(__m256i z, uint8_t* p) {
   }
   // Per 128-bit lane, values a and b: byte j of the output is byte j of a's word below a's
   // width, else byte j - width(a) of b's word (bytes 8.. of the lane).
-  const __m256i iota =
-      _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6,
-                       7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1,
+                                        2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m256i wa = _mm256_shuffle_epi8(w.width, _mm256_setzero_si256());
   const __m256i in_a = _mm256_cmpgt_epi8(wa, iota);
   const __m256i from_b = _mm256_add_epi8(iota, _mm256_sub_epi8(_mm256_set1_epi8(8), wa));
@@ -197,8 +194,8 @@ inline __m256i previous(const void* v, size_t i) {
 // Signed mantissas of four D64 values (as loaded bits): the magnitude above bit 8, negated
 // where bit 0 is set.
 inline __m256i mantissas(__m256i bits) {
-  const __m256i negative = _mm256_sub_epi64(_mm256_setzero_si256(),
-                                            _mm256_and_si256(bits, _mm256_set1_epi64x(1)));
+  const __m256i negative =
+      _mm256_sub_epi64(_mm256_setzero_si256(), _mm256_and_si256(bits, _mm256_set1_epi64x(1)));
   const __m256i magnitude = _mm256_srli_epi64(bits, 8);
   return _mm256_sub_epi64(_mm256_xor_si256(magnitude, negative), negative);
 }
@@ -264,13 +261,36 @@ inline __m256i differences(const int64_t* v, size_t i) {
                           previous(v, i));
 }
 
-// Writes the varints of elements [begin, end): four a step while 20 or more remain (their
-// bytes cover the over-wide stores of a step), then the scalar writer. vals(i) gives the varint
+// Writes the varints of elements [begin, end): eight a step (one store when all eight take one
+// byte), then four, while 20 or more remain (their bytes cover the over-wide stores of a step),
+// then the scalar writer. vals(i) gives the varint
 // values of elements i .. i + 3; value(i) that of element i.
 template <class V, class S>
 inline size_t write_by4(size_t begin, size_t end, uint8_t* out, V vals, S value) {
   uint8_t* p = out;
   size_t i = begin;
+  const __m256i one_byte_max = _mm256_set1_epi64x(INT64_MIN + 250);
+  const __m256i gather =
+      _mm256_setr_epi8(0, 8, 1, 9, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 8, 1, 9, -1,
+                       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  for (; end - i >= 24; i += 8) {
+    const __m256i a = vals(i), b = vals(i + 4);
+    const __m256i wide = _mm256_or_si256(_mm256_cmpgt_epi64(flip(a), one_byte_max),
+                                         _mm256_cmpgt_epi64(flip(b), one_byte_max));
+    if (_mm256_testz_si256(wide, wide)) {
+      // Eight one-byte varints (timestamps at a steady step, prices that move by ticks): the
+      // low byte of each value, in order, in one 8-byte store.
+      const __m256i t = _mm256_shuffle_epi8(_mm256_or_si256(a, _mm256_slli_epi64(b, 8)), gather);
+      const auto lo = static_cast<uint32_t>(_mm256_extract_epi32(t, 0));
+      const auto hi = static_cast<uint32_t>(_mm256_extract_epi32(t, 4));
+      const uint64_t bytes = (lo & 0xFFFF) | uint64_t{hi & 0xFFFF} << 16 |
+                             uint64_t{lo >> 16} << 32 | uint64_t{hi >> 16} << 48;
+      std::memcpy(p, &bytes, 8);
+      p += 8;
+    } else {
+      p = put4(b, put4(a, p));
+    }
+  }
   for (; end - i >= 20; i += 4) p = put4(vals(i), p);
   return static_cast<size_t>(p - out) + scalar::write_stream(i, end, p, value);
 }
@@ -417,6 +437,12 @@ KVT_VARINT_TARGET inline Widths widths(__m512i z, __mmask8 lanes) {
 // Stores the varints of the lanes of z in `lanes` (lanes from the lowest up to some count) at p;
 // returns the end of what was stored. Nothing past it is written.
 KVT_VARINT_TARGET inline uint8_t* put(__m512i z, __mmask8 lanes, uint8_t* p) {
+  if (_mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(250)) == 0) {
+    // One byte each (steady steps, ticks): the low bytes, narrowed in one instruction.
+    const auto n = static_cast<unsigned>(std::popcount(static_cast<unsigned>(lanes)));
+    _mm_mask_storeu_epi8(p, static_cast<__mmask16>((1u << n) - 1), _mm512_cvtepi64_epi8(z));
+    return p + n;
+  }
   const Widths w = widths(z, lanes);
   const __m512i iota = _mm512_load_si512(kTables.iota);
   for (int g = 0; g < 2; ++g) {
