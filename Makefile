@@ -91,11 +91,11 @@ cpp-test: $(VENV)/.ready system-deps
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DKVT_BUILD_TESTS=ON -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
-	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS) | tail -n 3
+	cd $(CPP_BUILD) && ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 3
 	@# Again at each lower kernel level (a level the CPU lacks falls to the next one below).
 	@for level in scalar avx2; do \
 	  echo "== C++ tests at kernel level $$level (KVT_KERNELS=$$level)"; \
-	  (cd $(CPP_BUILD) && KVT_KERNELS=$$level ctest --output-on-failure -j $(JOBS) | tail -n 1); \
+	  (cd $(CPP_BUILD) && KVT_KERNELS=$$level ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 1); \
 	done
 
 # The C++ tests against the portable kernels only (-DKVT_SIMD=OFF: no vector intrinsics compiled),
@@ -105,7 +105,7 @@ cpp-test-scalar: $(VENV)/.ready system-deps
 	$(CMAKE) -S . -B build/scalar -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DKVT_BUILD_TESTS=ON -DKVT_SIMD=OFF -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build build/scalar -j $(JOBS)
-	cd build/scalar && ctest --output-on-failure -j $(JOBS) | tail -n 3
+	cd build/scalar && ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 3
 
 # The repaired wheel: abi3audit finds no symbol outside the 3.12 stable ABI in any extension
 # module, auditwheel shows the manylinux floor and why, and tools/check-installed-wheel installs it
@@ -131,7 +131,7 @@ test-zlib: $(VENV)/.ready system-deps
 	  -DKVT_BUILD_TESTS=ON -DKVT_CRC=zlib -DKVT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build $(ZLIB_BUILD)/cpp -j $(JOBS)
 	$(call no_isal,$(ZLIB_BUILD)/cpp/cpp/kvt_core_tests)
-	cd $(ZLIB_BUILD)/cpp && ctest --output-on-failure -j $(JOBS) | tail -n 3
+	cd $(ZLIB_BUILD)/cpp && ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 3
 	rm -rf $(ZLIB_BUILD)/dist
 	PKG_CONFIG_LIBDIR=/nonexistent $(VENV)/bin/python -m pip wheel -v . --no-build-isolation \
 	  --no-deps -w $(ZLIB_BUILD)/dist -C build-dir=$(ZLIB_BUILD)/wheel >$(ZLIB_BUILD)/wheel.log 2>&1 || \
@@ -191,7 +191,7 @@ sanitize: $(VENV)/.ready system-deps
 	  -DPython_EXECUTABLE=$(abspath $(VENV)/bin/python) >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS) | tail -n 3
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 3
 	@echo "== pytest against the sanitized extension"
 	$(SANITIZED_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
 
