@@ -30,10 +30,10 @@
 // baseline target, so their copies shared with other translation units run on every CPU.
 #if KVT_SIMD_AVX2
 #if defined(__clang__)
-#define KVT_BEGIN_TARGET_AVX2                                                               \
-  _Pragma(                                                                                  \
-      "clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,fma,lzcnt,popcnt\"))), " \
-      "apply_to = function)")
+// _Pragma takes a single string literal: adjacent literals are not joined, so the line stays whole.
+// clang-format off
+#define KVT_BEGIN_TARGET_AVX2 _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,fma,lzcnt,popcnt\"))), apply_to = function)")
+// clang-format on
 #define KVT_END_TARGET _Pragma("clang attribute pop")
 #else
 #define KVT_BEGIN_TARGET_AVX2 \
