@@ -106,12 +106,18 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) 
 #if KVT_SIMD_AVX512
   if (kernel_level() >= KernelLevel::Avx512) return avx512::widen_datetime(src, dst, n, factor);
 #endif
+#if KVT_SIMD_AVX2
+  if (kernel_level() == KernelLevel::Avx2) return avx2::widen_datetime(src, dst, n, factor);
+#endif
   return scalar::widen_datetime(src, dst, n, factor);
 }
 
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
 #if KVT_SIMD_AVX512
   if (kernel_level() >= KernelLevel::Avx512) return avx512::narrow_datetime_ns(src, dst, n);
+#endif
+#if KVT_SIMD_AVX2
+  if (kernel_level() == KernelLevel::Avx2) return avx2::narrow_datetime_ns(src, dst, n);
 #endif
   scalar::narrow_datetime_ns(src, dst, n);
 }

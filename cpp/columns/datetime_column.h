@@ -91,6 +91,10 @@ size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
 void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
 bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
 }  // namespace scalar
+namespace avx2 {
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n);
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
+}  // namespace avx2
 namespace avx512 {
 size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div);
 size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,

@@ -1,6 +1,6 @@
 // Datetime column kernels: the sizing pass over the quotients and the unit conversions of
-// intake, as scalar kernels and AVX-512 twins (chosen in datetime_column.cc). Every twin gives
-// the scalar kernel's results exactly.
+// intake, as scalar kernels with AVX2 and AVX-512 twins (chosen in datetime_column.cc). Every
+// twin gives the scalar kernel's results exactly.
 #include <cstdint>
 #include <limits>
 
@@ -8,7 +8,7 @@
 #include "columns/varint_column.h"
 #include "model/cpu.h"
 
-#if KVT_SIMD_AVX512
+#if KVT_SIMD_AVX2 || KVT_SIMD_AVX512
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see model/d64_kernels.cc
@@ -61,6 +61,96 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) 
 }
 
 }  // namespace scalar
+
+#if KVT_SIMD_AVX2
+KVT_BEGIN_TARGET_AVX2
+namespace avx2 {
+namespace {
+
+// floor(a / 1000) for a <= 2^63 taken as unsigned, per lane. a / 1000 = (a >> 3) / 125, and for
+// u = a >> 3 <= 2^60, floor(u / 125) = floor(u * M / 2^68) with M = ceil(2^68 / 125) =
+// 0x20C49BA5E353F7CF: M * 125 - 2^68 = 19, and 19 u < 2^68 keeps the error of the product below
+// the gap to the next multiple of 125. The high word of u * M comes from four 32-bit products;
+// with u below 2^61 and the high half of M below 2^30 the two middle products and the carry from
+// the low one add up below 2^63, so one 64-bit sum holds them.
+inline __m256i div1000(__m256i a) {
+  const __m256i m_lo = _mm256_set1_epi64x(0xE353F7CF);
+  const __m256i m_hi = _mm256_set1_epi64x(0x20C49BA5);
+  const __m256i u = _mm256_srli_epi64(a, 3);
+  const __m256i u_hi = _mm256_srli_epi64(u, 32);
+  const __m256i low = _mm256_mul_epu32(u, m_lo);
+  const __m256i middle =
+      _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(u_hi, m_lo), _mm256_mul_epu32(u, m_hi)),
+                       _mm256_srli_epi64(low, 32));
+  const __m256i high =
+      _mm256_add_epi64(_mm256_mul_epu32(u_hi, m_hi), _mm256_srli_epi64(middle, 32));
+  return _mm256_srli_epi64(high, 4);
+}
+
+// x * f modulo 2^64 per lane, from 32-bit products; f_hi holds the high halves of f, which
+// kWideFactor says may be nonzero.
+template <bool kWideFactor>
+inline __m256i mul64(__m256i x, __m256i f_lo, __m256i f_hi) {
+  __m256i cross = _mm256_mul_epu32(_mm256_srli_epi64(x, 32), f_lo);
+  if constexpr (kWideFactor) cross = _mm256_add_epi64(cross, _mm256_mul_epu32(x, f_hi));
+  return _mm256_add_epi64(_mm256_mul_epu32(x, f_lo), _mm256_slli_epi64(cross, 32));
+}
+
+template <bool kWideFactor>
+bool widen_steps(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
+  const __m256i nat = _mm256_set1_epi64x(kNaT);
+  const __m256i f_lo = _mm256_set1_epi64x(factor & 0xFFFFFFFF);
+  const __m256i f_hi =
+      _mm256_set1_epi64x(static_cast<int64_t>(static_cast<uint64_t>(factor) >> 32));
+  const __m256i hi = _mm256_set1_epi64x(std::numeric_limits<int64_t>::max() / factor);
+  const __m256i lo = _mm256_set1_epi64x(std::numeric_limits<int64_t>::min() / factor);
+  __m256i out_of_range = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; n - i >= 4; i += 4) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+    const __m256i is_nat = _mm256_cmpeq_epi64(x, nat);
+    out_of_range = _mm256_or_si256(
+        out_of_range, _mm256_or_si256(_mm256_cmpgt_epi64(x, hi),
+                                      _mm256_andnot_si256(is_nat, _mm256_cmpgt_epi64(lo, x))));
+    const __m256i y = _mm256_blendv_epi8(mul64<kWideFactor>(x, f_lo, f_hi), nat, is_nat);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), y);
+  }
+  const bool tail = scalar::widen_datetime(src + i, dst + i, n - i, factor);
+  return _mm256_testz_si256(out_of_range, out_of_range) && tail;
+}
+
+}  // namespace
+
+// Four values a step: the magnitude a = |x| (2^63 for NaT, replaced at the end) divided by 1000
+// exactly in integers (div1000), the sign put back (truncation toward zero, as the scalar
+// division does), NaT restored. The last n % 4 values go through the scalar kernel.
+void narrow_datetime_ns(const int64_t* src, int64_t* dst, size_t n) {
+  const __m256i nat = _mm256_set1_epi64x(kNaT);
+  const __m256i zero = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; n - i >= 4; i += 4) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+    const __m256i sign = _mm256_cmpgt_epi64(zero, x);  // all ones where x < 0
+    const __m256i a = _mm256_sub_epi64(_mm256_xor_si256(x, sign), sign);
+    const __m256i q = div1000(a);
+    const __m256i y = _mm256_sub_epi64(_mm256_xor_si256(q, sign), sign);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                        _mm256_blendv_epi8(y, nat, _mm256_cmpeq_epi64(x, nat)));
+  }
+  scalar::narrow_datetime_ns(src + i, dst + i, n - i);
+}
+
+// Four values a step: the wrapping product from 32-bit products (two of them when the factor
+// fits 32 bits, as 1000 and 1000000 do), NaT put back through its mask, and the range tests of
+// the scalar loop or-ed into one vector. The last n % 4 values go through the scalar kernel.
+bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor) {
+  return static_cast<uint64_t>(factor) >> 32 == 0 ? widen_steps<false>(src, dst, n, factor)
+                                                  : widen_steps<true>(src, dst, n, factor);
+}
+
+}  // namespace avx2
+KVT_END_TARGET
+#endif  // KVT_SIMD_AVX2
 
 #if KVT_SIMD_AVX512
 namespace avx512 {
