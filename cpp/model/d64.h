@@ -96,12 +96,18 @@ void from_f32_column(std::span<const float> x, size_t p, D64* out);
 void to_f64_column(std::span<const D64> d, double* out);
 
 // The kernels behind the column conversions (model/d64_kernels.cc): the scalar ones, and their
-// AVX-512 twins where built (model/cpu.h), which give the same bits. power = 10^p, scale_bits =
-// p << 4.
+// AVX2 and AVX-512 twins where built (model/cpu.h), which give the same bits. power = 10^p,
+// scale_bits = p << 4.
 namespace scalar {
 void scaled_to_d64(const double* x, size_t n, double power, uint64_t scale_bits, D64* out);
 void d64_to_f64(const D64* d, size_t n, double* out);
 }  // namespace scalar
+#if KVT_SIMD_AVX2
+namespace avx2 {
+void scaled_to_d64(const double* x, size_t n, double power, uint64_t scale_bits, D64* out);
+void d64_to_f64(const D64* d, size_t n, double* out);
+}  // namespace avx2
+#endif
 #if KVT_SIMD_AVX512
 namespace avx512 {
 void scaled_to_d64(const double* x, size_t n, double power, uint64_t scale_bits, D64* out);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "model/d64.h"
@@ -110,34 +111,97 @@ TEST(D64Column, ToF64ColumnMatchesElementFunctionBitForBit) {
   }
 }
 
-// The vector kernels against their scalar twins at every tail length: the same bits, and nothing
-// written past the last element (the tail goes through masked stores).
-TEST(D64Column, VectorKernelsMatchScalarAtEveryLength) {
-#if !KVT_SIMD_AVX512
-  GTEST_SKIP() << "built without vector kernels";
-#else
-  if (cpu_kernel_level() < kvt::KernelLevel::Avx512) GTEST_SKIP() << "no AVX-512 here: the scalar kernels run";
+// The vector kernels of each level this CPU runs against their scalar twins at every tail
+// length: the same bits, and nothing written past the last element.
+struct Twins {
+  KernelLevel level;
+  void (*to_d64)(const double*, size_t, double, uint64_t, D64*);
+  void (*to_f64)(const D64*, size_t, double*);
+};
+
+class D64Kernels : public ::testing::TestWithParam<Twins> {};
+
+TEST_P(D64Kernels, MatchScalarAtEveryLength) {
+  const Twins k = GetParam();
+  if (cpu_kernel_level() < k.level) GTEST_SKIP() << "this CPU does not run the level";
   const std::vector<double> x = probe_doubles();
   std::mt19937_64 rng(9);
   for (size_t n = 0; n <= 40; ++n) {
-    for (size_t scale : {size_t{0}, size_t{4}, size_t{15}}) {
+    for (size_t scale = 0; scale <= 15; ++scale) {
       const size_t at = rng() % (x.size() - n);
       std::vector<D64> want(n + 9, D64{0xABCD}), got(n + 9, D64{0xABCD});
       scalar::scaled_to_d64(x.data() + at, n, std::pow(10.0, double(scale)), scale << 4,
                             want.data());
-      avx512::scaled_to_d64(x.data() + at, n, std::pow(10.0, double(scale)), scale << 4,
-                            got.data());
+      k.to_d64(x.data() + at, n, std::pow(10.0, double(scale)), scale << 4, got.data());
       for (size_t i = 0; i < n + 9; ++i) ASSERT_EQ(got[i].bits, want[i].bits) << n << " " << i;
+      // Back, from those and from random bits (every scale and flag, mantissas of every size).
+      std::vector<D64> d(want.begin(), want.begin() + static_cast<long>(n));
+      for (size_t i = 0; i < n; ++i) {
+        if (rng() % 2) d[i] = D64{rng() >> (rng() % 64)};
+      }
       std::vector<double> back_want(n + 9, 7.0), back_got(n + 9, 7.0);
-      scalar::d64_to_f64(want.data(), n, back_want.data());
-      avx512::d64_to_f64(want.data(), n, back_got.data());
+      scalar::d64_to_f64(d.data(), n, back_want.data());
+      k.to_f64(d.data(), n, back_got.data());
       for (size_t i = 0; i < n + 9; ++i) {
-        ASSERT_EQ(std::bit_cast<uint64_t>(back_got[i]), std::bit_cast<uint64_t>(back_want[i]));
+        ASSERT_EQ(std::bit_cast<uint64_t>(back_got[i]), std::bit_cast<uint64_t>(back_want[i]))
+            << std::hex << d[i].bits;
       }
     }
   }
-#endif
 }
+
+// Whole columns: every probe at every scale, and mantissas whose conversion rounds (above 2^53,
+// halfway cases both ways), negative zero, every flag.
+TEST_P(D64Kernels, MatchScalarOnWholeColumns) {
+  const Twins k = GetParam();
+  if (cpu_kernel_level() < k.level) GTEST_SKIP() << "this CPU does not run the level";
+  const std::vector<double> x = probe_doubles();
+  std::vector<D64> d;
+  for (size_t scale = 0; scale <= 15; ++scale) {
+    std::vector<D64> want(x.size()), got(x.size());
+    scalar::scaled_to_d64(x.data(), x.size(), std::pow(10.0, double(scale)), scale << 4,
+                          want.data());
+    k.to_d64(x.data(), x.size(), std::pow(10.0, double(scale)), scale << 4, got.data());
+    for (size_t i = 0; i < x.size(); ++i) {
+      ASSERT_EQ(got[i].bits, want[i].bits) << "x bits " << std::hex << std::bit_cast<uint64_t>(x[i])
+                                           << " scale " << std::dec << scale;
+    }
+    d.insert(d.end(), want.begin(), want.begin() + 1000);
+  }
+  std::mt19937_64 rng(13);
+  for (uint64_t flags = 0; flags < 16; ++flags) {
+    for (uint64_t scale = 0; scale < 16; ++scale) {
+      d.push_back(D64{(scale << 4) | flags});  // zero magnitude, negative or not
+      for (int i = 0; i < 64; ++i) {
+        // Above 2^53 the conversion rounds: ties (low bits 100.., 0100..), and either side.
+        const uint64_t top = kD64MagnitudeLimit - 1;
+        const uint64_t m = (rng() & top) | (uint64_t{1} << (53 + i % 3));
+        const uint64_t tie = (m & ~uint64_t{7}) | (i % 2 ? 4 : 2);
+        for (uint64_t mag : {m & top, tie & top, (tie + 1) & top, (tie - 1) & top}) {
+          d.push_back(D64{(mag << 8) | (scale << 4) | flags});
+        }
+      }
+    }
+  }
+  for (int i = 0; i < 100000; ++i) d.push_back(D64{rng()});
+  std::vector<double> want(d.size()), got(d.size());
+  scalar::d64_to_f64(d.data(), d.size(), want.data());
+  k.to_f64(d.data(), d.size(), got.data());
+  for (size_t i = 0; i < d.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(want[i]))
+        << "bits " << std::hex << d[i].bits;
+  }
+}
+
+#if KVT_SIMD_AVX2
+INSTANTIATE_TEST_SUITE_P(
+    Levels, D64Kernels,
+    ::testing::Values(Twins{KernelLevel::Avx2, avx2::scaled_to_d64, avx2::d64_to_f64},
+                      Twins{KernelLevel::Avx512, avx512::scaled_to_d64, avx512::d64_to_f64}),
+    [](const auto& info) { return std::string(kernel_level_name(info.param.level)); });
+#else
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(D64Kernels);
+#endif
 
 TEST(D64Column, EmptyColumnsWriteNothing) {
   D64 sentinel{0x1234};
