@@ -17,7 +17,8 @@ struct Utf8Error {
 };
 
 // nullopt when data[0, n) is well-formed UTF-8. The kernels below differ only in how they skip
-// runs of ASCII; each gives the same result for the same bytes.
+// runs of ASCII; each gives the same result for the same bytes. Each reads data[0, n) and nothing
+// else, and costs O(n).
 namespace scalar {
 // Scans ASCII 16 bytes at a time in 64-bit words. Portable.
 std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n);
@@ -28,9 +29,26 @@ namespace sse2 {
 // Scans ASCII 32, then 16 bytes at a time in SSE2 registers.
 std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n);
 }  // namespace sse2
-using sse2::validate_utf8;
-#else
-using scalar::validate_utf8;
 #endif
+
+#if KVT_SIMD_AVX2
+namespace avx2 {
+// Scans ASCII 32 bytes at a time in AVX2 registers, the last bytes of a run in one window that
+// ends with the input. Only for CPUs of the avx2 level (model/cpu.h).
+std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n);
+}  // namespace avx2
+#endif
+
+using Utf8Kernel = std::optional<Utf8Error> (*)(const uint8_t* data, size_t n);
+
+// The kernel of a level: avx2 at the avx2 level and above, else sse2 where built, else scalar (a
+// level this build or CPU lacks gives the highest one below it).
+Utf8Kernel utf8_kernel(KernelLevel level) noexcept;
+
+// The kernel of the process's level, chosen on first call.
+inline std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n) {
+  static const Utf8Kernel kernel = utf8_kernel(kernel_level());
+  return kernel(data, n);
+}
 
 }  // namespace kvt

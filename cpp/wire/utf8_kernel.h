@@ -14,8 +14,11 @@ namespace kvt {
 // Well-formed sequences (Unicode Table 3-7): a lead byte fixes the width and the range of the
 // second byte; every later byte is 80..BF. On failure the maximal subpart is the lead byte plus
 // the continuation bytes accepted before the first one out of range.
+// Always inlined, so that each kernel's loop is compiled for its own target with its skipping
+// inlined.
 template <size_t (*kSkipAscii)(const uint8_t*, size_t, size_t)>
-inline std::optional<Utf8Error> validate_utf8_with(const uint8_t* data, size_t n) {
+[[gnu::always_inline]] inline std::optional<Utf8Error> validate_utf8_with(const uint8_t* data,
+                                                                          size_t n) {
   size_t i = 0;
   while (i < n) {
     const uint8_t b = data[i];

@@ -22,28 +22,38 @@ std::string show(const std::optional<Utf8Error>& e) {
 
 std::string check(const Bytes& b) { return show(validate_utf8(b.data(), b.size())); }
 
-// validate_utf8 is the vector kernel when the build has one.
-template <class F>
-constexpr bool same_function(F* a, F* b) {
-  return a == b;
-}
-#if KVT_SIMD_SSE2
-static_assert(same_function(&validate_utf8, &sse2::validate_utf8));
-#else
-static_assert(same_function(&validate_utf8, &scalar::validate_utf8));
-#endif
-
 struct Kernel {
   const char* name;
   std::optional<Utf8Error> (*validate)(const uint8_t*, size_t);
 };
-// Every kernel built, each checked against the reference below on the same bytes.
-const Kernel kKernels[] = {
-    {"scalar", &scalar::validate_utf8},
+// Every kernel built that this CPU runs, each checked against the reference below on the same
+// bytes.
+std::vector<Kernel> kernels() {
+  std::vector<Kernel> k = {{"scalar", &scalar::validate_utf8}};
 #if KVT_SIMD_SSE2
-    {"sse2", &sse2::validate_utf8},
+  k.push_back({"sse2", &sse2::validate_utf8});
 #endif
-};
+#if KVT_SIMD_AVX2
+  if (cpu_kernel_level() >= KernelLevel::Avx2) k.push_back({"avx2", &avx2::validate_utf8});
+#endif
+  return k;
+}
+const std::vector<Kernel> kKernels = kernels();
+
+// validate_utf8 runs the kernel of the process's level: avx2 from that level up, else the
+// build's baseline kernel.
+TEST(Utf8Kernels, EachLevelRunsItsKernel) {
+  for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512}) {
+    Utf8Kernel want = &scalar::validate_utf8;
+#if KVT_SIMD_SSE2
+    want = &sse2::validate_utf8;
+#endif
+#if KVT_SIMD_AVX2
+    if (std::min(level, cpu_kernel_level()) >= KernelLevel::Avx2) want = &avx2::validate_utf8;
+#endif
+    EXPECT_EQ(utf8_kernel(level), want) << kernel_level_name(level);
+  }
+}
 
 // Reference validator, one byte at a time, phrased through code point ranges: a prefix of a
 // sequence is acceptable when some completion of it decodes to a scalar value that needs
@@ -259,6 +269,24 @@ TEST(Utf8Random, RareNonAsciiAtEveryPosition) {
       EXPECT_EQ(show(k.validate(b.data(), b.size())),
                 "valid_up_to " + std::to_string(pos) + ", error_len 1")
           << k.name;
+    }
+  }
+}
+
+// ASCII runs that end at every position of inputs of every length up to 70, after a character
+// at every earlier position and before an error at every later one (or none), so that the
+// windows that end with the input (avx2: 32, 16 or 8 bytes) start inside or before the earlier
+// character, at every distance from it.
+TEST(Utf8Random, AsciiRunsAfterEveryCharacterPosition) {
+  for (size_t n = 2; n <= 70; ++n) {
+    for (size_t p = 0; p + 2 <= n; ++p) {
+      for (size_t q = p + 2; q <= n; ++q) {
+        Bytes b(n, 'a');
+        b[p] = 0xC3;
+        b[p + 1] = 0xA9;
+        if (q < n) b[q] = 0x80;  // q == n: valid to the end
+        expect_same(b);
+      }
     }
   }
 }
