@@ -3,9 +3,10 @@
 // bulk varint reader (success, error and its text, reader position, elements appended). The
 // varint readers are also held to reading one element at a time, and the UTF-8 verdict to the
 // prefix it reports valid, so a build without vector kernels still checks the scalar ones. The
-// decimal conversions (model/d64.h) run their AVX-512 twins, where the CPU has them, on the
-// bytes read as doubles and as decimals, against the scalar kernels. The bytes read as a text
-// column in place (columns/string_column.h) give what the arena read gives.
+// decimal conversions (model/d64.h) and the datetime unit conversions run their twins of every
+// level the CPU has on the bytes read as doubles, decimals and int64 values, against the scalar
+// kernels. The bytes read as a text column in place (columns/string_column.h) give what the
+// arena read gives.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,18 @@ void check_utf8(const uint8_t* data, size_t n) {
 #if KVT_SIMD_SSE2
   require(kvt::sse2::validate_utf8(data, n) == s);
 #endif
+#if KVT_SIMD_AVX2
+  if (kvt::cpu_kernel_level() >= kvt::KernelLevel::Avx2) {
+    require(kvt::avx2::validate_utf8(data, n) == s);
+    // From every start in the first 64 bytes, so that the ASCII runs end at every place of the
+    // 32-byte steps and of the windows that end with the input.
+    for (size_t at = 1; at < std::min<size_t>(n, 64); ++at) {
+      require(kvt::avx2::validate_utf8(data + at, n - at) ==
+              kvt::scalar::validate_utf8(data + at, n - at));
+    }
+  }
+#endif
+  require(kvt::validate_utf8(data, n) == s);
   if (!s) return;
   // The bytes before the error are valid, and the error is the first thing in what follows.
   require(s->valid_up_to < n);
@@ -121,11 +134,11 @@ void check_seq(SeqFn<T> scalar, SeqFn<T> kvt::SeqReaders::*reader, const uint8_t
 
 }  // namespace
 
-// Byte 0 sets how many elements precede the decoded ones and a count below the input length;
-// the rest is the encoded sequence, read with that count, its own length and no limit.
+// The decimal conversions' twins of every level this machine runs give the scalar kernels'
+// bits on the input read as doubles and as decimals. Byte 0 picks the scale.
 void check_decimals(const uint8_t* data, size_t size) {
-#if KVT_SIMD_AVX512
-  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512 || size == 0) return;
+#if KVT_SIMD_AVX2
+  if (size == 0) return;
   const size_t scale = data[0] & 15;
   const size_t n = (size - 1) / 8;
   std::vector<double> x(n);
@@ -136,38 +149,65 @@ void check_decimals(const uint8_t* data, size_t size) {
   }
   double power = 1;  // 10^scale, exact
   for (size_t i = 0; i < scale; ++i) power *= 10;
-  std::vector<kvt::D64> want(n + 8), got(n + 8);
+  std::vector<kvt::D64> want(n + 8);
+  std::vector<double> back_want(n + 8);
   kvt::scalar::scaled_to_d64(x.data(), n, power, scale << 4, want.data());
-  kvt::avx512::scaled_to_d64(x.data(), n, power, scale << 4, got.data());
-  for (size_t i = 0; i < n + 8; ++i) require(got[i].bits == want[i].bits);
-  std::vector<double> back_want(n + 8), back_got(n + 8);
   kvt::scalar::d64_to_f64(d.data(), n, back_want.data());
-  kvt::avx512::d64_to_f64(d.data(), n, back_got.data());
-  require(std::memcmp(back_want.data(), back_got.data(), (n + 8) * 8) == 0);
+  struct Twins {
+    kvt::KernelLevel level;
+    void (*to_d64)(const double*, size_t, double, uint64_t, kvt::D64*);
+    void (*to_f64)(const kvt::D64*, size_t, double*);
+  };
+  const Twins twins[] = {
+      {kvt::KernelLevel::Avx2, kvt::avx2::scaled_to_d64, kvt::avx2::d64_to_f64},
+      {kvt::KernelLevel::Avx512, kvt::avx512::scaled_to_d64, kvt::avx512::d64_to_f64},
+  };
+  for (const Twins& k : twins) {
+    if (k.level > kvt::cpu_kernel_level()) continue;
+    std::vector<kvt::D64> got(n + 8);
+    k.to_d64(x.data(), n, power, scale << 4, got.data());
+    for (size_t i = 0; i < n + 8; ++i) require(got[i].bits == want[i].bits);
+    std::vector<double> back_got(n + 8);
+    k.to_f64(d.data(), n, back_got.data());
+    require(std::memcmp(back_want.data(), back_got.data(), (n + 8) * 8) == 0);
+  }
 #else
   (void)data;
   (void)size;
 #endif
 }
 
-// Byte 0 picks a unit; the rest are int64 values: the datetime kernels' AVX-512 twins give the
-// scalar results (conversions and quotient sizes, the values and their running sums as columns).
+// Byte 0 picks a unit; the rest are int64 values: the datetime conversions' twins of every level
+// this machine runs give the scalar results, and so do the quotient sizes of the varint kernels
+// (the values and their running sums as columns).
 void check_datetimes(const uint8_t* data, size_t size) {
-#if KVT_SIMD_AVX512
-  if (kvt::cpu_kernel_level() < kvt::KernelLevel::Avx512 || size == 0) return;
+#if KVT_SIMD_AVX2
+  if (size == 0) return;
   const size_t n = (size - 1) / 8;
   std::vector<int64_t> v(n);
   if (n != 0) std::memcpy(v.data(), data + 1, n * 8);
-  for (int64_t factor : {int64_t{1000}, int64_t{1000000}}) {
+  struct Twins {
+    kvt::KernelLevel level;
+    void (*narrow)(const int64_t*, int64_t*, size_t);
+    bool (*widen)(const int64_t*, int64_t*, size_t, int64_t);
+  };
+  const Twins twins[] = {
+      {kvt::KernelLevel::Avx2, kvt::avx2::narrow_datetime_ns, kvt::avx2::widen_datetime},
+      {kvt::KernelLevel::Avx512, kvt::avx512::narrow_datetime_ns, kvt::avx512::widen_datetime},
+  };
+  for (const Twins& k : twins) {
+    if (k.level > kvt::cpu_kernel_level()) continue;
+    for (int64_t factor : {int64_t{1000}, int64_t{1000000}}) {
+      std::vector<int64_t> want(n + 8), got(n + 8);
+      require(kvt::scalar::widen_datetime(v.data(), want.data(), n, factor) ==
+              k.widen(v.data(), got.data(), n, factor));
+      require(want == got);
+    }
     std::vector<int64_t> want(n + 8), got(n + 8);
-    require(kvt::scalar::widen_datetime(v.data(), want.data(), n, factor) ==
-            kvt::avx512::widen_datetime(v.data(), got.data(), n, factor));
+    kvt::scalar::narrow_datetime_ns(v.data(), want.data(), n);
+    k.narrow(v.data(), got.data(), n);
     require(want == got);
   }
-  std::vector<int64_t> want(n + 8), got(n + 8);
-  kvt::scalar::narrow_datetime_ns(v.data(), want.data(), n);
-  kvt::avx512::narrow_datetime_ns(v.data(), got.data(), n);
-  require(want == got);
   const int64_t units[] = {1, -1, 1000, 1000000, -3, INT64_MIN, int64_t{data[0]} + 1};
   std::vector<int64_t> sums(n);
   uint64_t acc = 0;
@@ -180,9 +220,13 @@ void check_datetimes(const uint8_t* data, size_t size) {
       scaled[i] =
           static_cast<int64_t>(static_cast<uint64_t>(sums[i]) * static_cast<uint64_t>(unit));
     }
-    for (const auto* col : {&v, &sums, &scaled}) {
-      require(kvt::scalar::quotient_size(col->data(), n, div) ==
-              kvt::avx512::quotient_size(col->data(), n, div));
+    for (auto level : {kvt::KernelLevel::Avx2, kvt::KernelLevel::Avx512}) {
+      if (level > kvt::cpu_kernel_level()) break;
+      const kvt::VarintKernels& k = kvt::varint_kernels(level);
+      for (const auto* col : {&v, &sums, &scaled}) {
+        require(kvt::scalar::quotient_size(col->data(), n, div) ==
+                k.quotient_size(col->data(), n, div));
+      }
     }
   }
 #else
@@ -228,8 +272,7 @@ void check_varint_writers(const uint8_t* data, size_t size) {
         n,
         [&](size_t i) {
           const auto prev = i == 0 ? uint64_t{0} : static_cast<uint64_t>(d[i - 1].mantissa());
-          return kvt::zigzag64(
-              static_cast<int64_t>(static_cast<uint64_t>(d[i].mantissa()) - prev));
+          return kvt::zigzag64(static_cast<int64_t>(static_cast<uint64_t>(d[i].mantissa()) - prev));
         },
         [&](uint8_t* out) { return k.write_mantissa_deltas(d.data(), 0, n, out); },
         k.mantissa_delta_size(d.data(), n));
@@ -262,6 +305,8 @@ void check_text_in_place(const uint8_t* data, size_t n) {
   }
 }
 
+// Byte 0 sets how many elements precede the decoded ones and a count below the input length;
+// the rest is the encoded sequence, read with that count, its own length and no limit.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_varint_writers(data, size);
   check_utf8(data, size);
@@ -276,8 +321,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint64_t count : {some, uint64_t{n}, UINT64_MAX}) {
     check_seq<int64_t, &kvt::Reader::read_i64>(KERNELS(read_i64_seq, i64), data, n, count, prefill);
     check_seq<int32_t, &kvt::Reader::read_i32>(KERNELS(read_i32_seq, i32), data, n, count, prefill);
-    check_seq<uint32_t, &kvt::Reader::read_u32>(KERNELS(read_u32_seq, u32), data, n, count, prefill);
-    check_seq<uint64_t, &kvt::Reader::read_u64>(KERNELS(read_u64_seq, u64), data, n, count, prefill);
+    check_seq<uint32_t, &kvt::Reader::read_u32>(KERNELS(read_u32_seq, u32), data, n, count,
+                                                prefill);
+    check_seq<uint64_t, &kvt::Reader::read_u64>(KERNELS(read_u64_seq, u64), data, n, count,
+                                                prefill);
   }
   return 0;
 }
