@@ -114,7 +114,7 @@ constexpr SeqReaders kAvx2 = {avx2::read_i64_seq, avx2::read_i32_seq, avx2::read
 #endif
 }  // namespace
 
-const SeqReaders& seq_readers(KernelLevel level) noexcept {
+const SeqReaders& seq_readers([[maybe_unused]] KernelLevel level) noexcept {
 #if KVT_SIMD_AVX2
   if (std::min(level, cpu_kernel_level()) >= KernelLevel::Avx2) return kAvx2;
 #endif
