@@ -13,10 +13,10 @@ KernelLevel cpu_kernel_level() noexcept {
                       __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") &&
                       __builtin_cpu_supports("popcnt");
     if (!avx2) return KernelLevel::Scalar;
-    const bool avx512 =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                        __builtin_cpu_supports("avx512vbmi") &&
+                        __builtin_cpu_supports("avx512vbmi2");
     return avx512 ? KernelLevel::Avx512 : KernelLevel::Avx2;
   }();
   return level;

@@ -105,8 +105,8 @@ namespace {
 constexpr SeqReaders kBaseline = {sse2::read_i64_seq, sse2::read_i32_seq, sse2::read_u32_seq,
                                   sse2::read_u64_seq};
 #else
-constexpr SeqReaders kBaseline = {scalar::read_i64_seq, scalar::read_i32_seq,
-                                  scalar::read_u32_seq, scalar::read_u64_seq};
+constexpr SeqReaders kBaseline = {scalar::read_i64_seq, scalar::read_i32_seq, scalar::read_u32_seq,
+                                  scalar::read_u64_seq};
 #endif
 #if KVT_SIMD_AVX2
 constexpr SeqReaders kAvx2 = {avx2::read_i64_seq, avx2::read_i32_seq, avx2::read_u32_seq,

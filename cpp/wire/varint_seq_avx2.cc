@@ -98,8 +98,8 @@ struct Avx2Runs {
   // whole window's stores), until a window holds fewer than kWorthAWindow elements; p is then
   // on that window.
   template <class E>
-  static void windows(uint64_t count, const uint8_t*& cursor, const uint8_t* end,
-                      uint64_t& done, typename E::T* dst) {
+  static void windows(uint64_t count, const uint8_t*& cursor, const uint8_t* end, uint64_t& done,
+                      typename E::T* dst) {
     // Locals: stores into dst could otherwise alias the caller's cursor and count.
     const uint8_t* p = cursor;
     uint64_t k = done;
@@ -144,9 +144,8 @@ struct Avx2Runs {
       if (taken < kWorthAWindow) break;
       // Bytes consumed: the sum of the taken lengths.
       const __m128i taken_lens = _mm_and_si128(lens, whole);
-      const auto used = static_cast<size_t>(
-          _mm_cvtsi128_si32(_mm_sad_epu8(_mm_unpacklo_epi64(taken_lens, _mm_setzero_si128()),
-                                         _mm_setzero_si128())));
+      const auto used = static_cast<size_t>(_mm_cvtsi128_si32(
+          _mm_sad_epu8(_mm_unpacklo_epi64(taken_lens, _mm_setzero_si128()), _mm_setzero_si128())));
       // Gather: lane j of element e takes byte start(e) + (len > 1) + j while j < its payload
       // (1 for a one-byte element, len - 1 after a marker); other bytes are zero.
       const __m128i j = _mm_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
@@ -157,8 +156,8 @@ struct Avx2Runs {
         const __m128i payload = _mm_sub_epi8(l, after_marker);
         const __m128i idx = _mm_add_epi8(_mm_add_epi8(s, after_marker), j);
         const __m128i keep = _mm_cmpgt_epi8(payload, j);
-        store4<E>(_mm_shuffle_epi8(x, _mm_or_si128(idx, _mm_andnot_si128(keep, _mm_set1_epi8(
-                                                                               char(0x80))))),
+        store4<E>(_mm_shuffle_epi8(
+                      x, _mm_or_si128(idx, _mm_andnot_si128(keep, _mm_set1_epi8(char(0x80))))),
                   to);
       };
       gather(_mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3), dst + k);

@@ -85,8 +85,8 @@ template <class T>
 // follow one another, at least kMaxElementBytes remain and fewer than `count` are done. The
 // fixed stride lets the next element's load start before this one is finished.
 template <class E, class U>
-[[gnu::always_inline]] inline void wide_run(uint8_t marker, uint64_t count, const uint8_t*& p, const uint8_t* end,
-                     uint64_t& k, typename E::T* dst) {
+[[gnu::always_inline]] inline void wide_run(uint8_t marker, uint64_t count, const uint8_t*& p,
+                                            const uint8_t* end, uint64_t& k, typename E::T* dst) {
   while (k < count && static_cast<size_t>(end - p) >= kMaxElementBytes && *p == marker) {
     U v;
     std::memcpy(&v, p + 1, sizeof(U));
@@ -111,7 +111,8 @@ template <class E, class U>
 // fewer than `count` are done and a whole block remains in the input and below `count`; it stops
 // after the block holding a marker, with p on that marker. It may store a whole block into dst.
 template <class E, class Runs>
-[[gnu::always_inline]] inline Decoded<void> read_seq_bulk(Reader& r, uint64_t count, Vec<typename E::T>& out) {
+[[gnu::always_inline]] inline Decoded<void> read_seq_bulk(Reader& r, uint64_t count,
+                                                          Vec<typename E::T>& out) {
   using T = typename E::T;
   constexpr const std::array<uint8_t, 256>& kLength = kLengthTable<E::kWide>;
   const size_t base = out.size();

@@ -26,8 +26,7 @@ struct Kernel {
 
 // Every bulk kernel built for one element type, each checked against reading one by one.
 template <class T>
-std::vector<Kernel<T>> kernels(SeqFn<T> scalar_kernel, SeqFn<T> sse2_kernel,
-                               SeqFn<T> avx2_kernel) {
+std::vector<Kernel<T>> kernels(SeqFn<T> scalar_kernel, SeqFn<T> sse2_kernel, SeqFn<T> avx2_kernel) {
   std::vector<Kernel<T>> k = {{"scalar", scalar_kernel}};
   if (sse2_kernel) k.push_back({"sse2", sse2_kernel});
   if (avx2_kernel && cpu_kernel_level() >= KernelLevel::Avx2) k.push_back({"avx2", avx2_kernel});
