@@ -114,14 +114,13 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
   write_count(s, uint64_t{v.size()} + 1);
   write_i64(s, unit);
   const ExactDivider div(unit);
-  if constexpr (Sink::kWrites) {
-    const VarintKernels& k = varint_kernels();
-    write_varints_by(s, v.size(), [&](size_t begin, size_t end, uint8_t* out) {
-      return k.write_quotients(v.data(), begin, end, div, out);
-    });
-  } else {
-    s.skip(varint_kernels().quotient_size(v.data(), v.size(), div));
-  }
+  const VarintKernels& k = varint_kernels();
+  encode_varints(
+      s, v.size(),
+      [&](size_t begin, size_t end, uint8_t* out) {
+        return k.write_quotients(v.data(), begin, end, div, out);
+      },
+      [&] { return k.quotient_size(v.data(), v.size(), div); });
 }
 
 // Plans the unit and writes (or counts) the column.

@@ -40,13 +40,12 @@ void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
   write_i64(s, static_cast<int64_t>(d64_column_scale(col)));
   const VarintKernels& k = varint_kernels();
   const D64* x = col.data();
-  if constexpr (Sink::kWrites) {
-    write_varints_by(s, col.size(), [&k, x](size_t begin, size_t end, uint8_t* out) {
-      return k.write_mantissa_deltas(x, begin, end, out);
-    });
-  } else {
-    s.skip(k.mantissa_delta_size(x, col.size()));
-  }
+  encode_varints(
+      s, col.size(),
+      [&k, x](size_t begin, size_t end, uint8_t* out) {
+        return k.write_mantissa_deltas(x, begin, end, out);
+      },
+      [&] { return k.mantissa_delta_size(x, col.size()); });
 }
 
 // Reads a decimal column. Fails only through the primitive reads (UnexpectedEnd,

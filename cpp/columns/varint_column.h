@@ -56,6 +56,17 @@ void write_varints_by(Sink& s, size_t n, Kernel kernel) {
   }
 }
 
+// Writes a varint stream of n elements through write_varints_by(s, n, kernel), or counts it as
+// size() bytes: the one place where writing and sizing of a varint stream part.
+template <class Sink, class Kernel, class Size>
+void encode_varints(Sink& s, size_t n, Kernel kernel, Size size) {
+  if constexpr (Sink::kWrites) {
+    write_varints_by(s, n, kernel);
+  } else {
+    s.skip(size());
+  }
+}
+
 // The varint value an element of an integer column is written as.
 constexpr uint64_t varint_value(int64_t x) { return zigzag64(x); }
 constexpr uint64_t varint_value(int32_t x) { return zigzag32(x); }
@@ -68,13 +79,10 @@ void encode_integer_column(Sink& s, std::span<const T> v) {
   write_count(s, v.size());
   const IntegerVarintKernels<T>& k = varint_kernels().integers<T>();
   const T* x = v.data();
-  if constexpr (Sink::kWrites) {
-    write_varints_by(s, v.size(), [&k, x](size_t begin, size_t end, uint8_t* out) {
-      return k.write(x, begin, end, out);
-    });
-  } else {
-    s.skip(k.size(x, v.size()));
-  }
+  encode_varints(
+      s, v.size(),
+      [&k, x](size_t begin, size_t end, uint8_t* out) { return k.write(x, begin, end, out); },
+      [&] { return k.size(x, v.size()); });
 }
 
 // Reads an integer column: the count, then the elements in bulk (wire/varint_seq.h). Results
