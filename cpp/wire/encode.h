@@ -57,17 +57,6 @@ inline size_t encode_varint(uint64_t v, uint8_t* out) {
   return 9;
 }
 
-// encode_varint without branches on the width: writes the marker (or the one-byte value) and then
-// all 8 value bytes whatever the width, so out needs 9 bytes of room even for a 1-byte varint;
-// the bytes past the returned count are scratch for the caller to overwrite.
-inline size_t encode_varint_wide(uint64_t v, uint8_t* out) {
-  const unsigned idx = unsigned{v > 250} + unsigned{v > 0xFFFF} + unsigned{v > 0xFFFFFFFFu};
-  static constexpr uint8_t kWidth[4] = {1, 3, 5, 9};
-  out[0] = idx == 0 ? static_cast<uint8_t>(v) : static_cast<uint8_t>(0xFA + idx);
-  std::memcpy(out + 1, &v, 8);
-  return kWidth[idx];
-}
-
 template <class Sink>
 inline void write_varint(Sink& s, uint64_t v) {
   if constexpr (Sink::kWrites) {
