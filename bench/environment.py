@@ -96,6 +96,19 @@ def run_default_process(module, args=(), extra_env=None):
             return json.load(f)
 
 
+def child_job(argv, module):
+    """In a child of run_default_process started with `--job JSON`: pins this process to its
+    core and returns (the path to write the result to, the job)."""
+    import argparse
+
+    p = argparse.ArgumentParser(prog=f"python -m {module}")
+    p.add_argument("--child", required=True, metavar="JSON", help="write the result here")
+    p.add_argument("--job", required=True, help="what to measure, as JSON")
+    args = p.parse_args(argv)
+    pin_cpu()
+    return args.child, json.loads(args.job)
+
+
 def reexec_with_env():
     """Restarts this run with the allocator variables set; returns only in the restarted run."""
     if os.environ.get(MARKER) == "1":

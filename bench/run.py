@@ -11,7 +11,6 @@ conditions.
 A workload is named before its data is made (`plan`), so `--only` builds only what it runs.
 """
 
-import argparse
 import json
 import sys
 import time
@@ -155,12 +154,7 @@ def run_default_process(settings, sizes, only=None, log=_log):
 
 
 def _child(argv):
-    p = argparse.ArgumentParser(prog="python -m bench.run")
-    p.add_argument("--child", required=True, metavar="JSON", help="write the results here")
-    p.add_argument("--job", required=True, help="settings, sizes and --only text, as JSON")
-    args = p.parse_args(argv)
-    job = json.loads(args.job)
-    environment.pin_cpu()
+    out, job = environment.child_job(argv, "bench.run")  # settings, sizes and --only text
     chosen = contenders_mod.all_contenders()
     results = run_condition(
         environment.DEFAULT,
@@ -171,7 +165,7 @@ def _child(argv):
         job["only"],
         _log,
     )
-    with open(args.child, "w") as f:
+    with open(out, "w") as f:
         json.dump({"results": results, "process": environment.process_info(environment.DEFAULT)}, f)
 
 

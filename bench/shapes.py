@@ -23,7 +23,6 @@ level and kind, the median over the shapes and the worst shape, against a target
 `python -m bench.shapes --child OUT --job JSON` is the child; `run` starts one per level.
 """
 
-import argparse
 import json
 import os
 import pickle
@@ -556,14 +555,9 @@ def _log(text):
 
 
 def _child(argv):
-    p = argparse.ArgumentParser(prog="python -m bench.shapes")
-    p.add_argument("--child", required=True, metavar="JSON", help="write the result here")
-    p.add_argument("--job", required=True, help="rows, settings and tables, as JSON")
-    args = p.parse_args(argv)
-    job = json.loads(args.job)
-    environment.pin_cpu()
+    out, job = environment.child_job(argv, "bench.shapes")  # rows, settings and tables
     result = measure_level(job["rows"], Settings(**job["settings"]), job["tables"], _log)
-    with open(args.child, "w") as f:
+    with open(out, "w") as f:
         json.dump(result, f)
 
 
