@@ -12,6 +12,9 @@
 
 namespace kvt {
 
+// dst[i] = src[i] != 0 for i < n, eight bytes a step.
+void normalize_bools(const uint8_t* src, uint8_t* dst, size_t n);
+
 // Writes (or counts) the column. A caller's buffer may hold any nonzero byte for true; the frame
 // only ever gets 00 or 01. Cannot fail.
 template <class Sink>
@@ -21,8 +24,7 @@ void encode_bool_column(Sink& s, std::span<const uint8_t> v) {
     constexpr size_t kPiece = size_t{64} << 10;
     for (size_t i = 0; i < v.size(); i += kPiece) {
       const size_t end = std::min(v.size(), i + kPiece);
-      uint8_t* p = s.reserve(end - i);
-      for (size_t j = i; j < end; ++j) *p++ = v[j] != 0;
+      normalize_bools(v.data() + i, s.reserve(end - i), end - i);
       piece_written(s);
     }
   } else {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/bool_column.h"
 #include "columns/datetime_column.h"
 #include "columns/decimal_column.h"
 #include "columns/string_column.h"
@@ -109,6 +110,38 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x03, 0x00, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
                   {D64::nan(), D64::nan()}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- bool columns ----
+
+// Eight bytes a step and the rest one at a time: each byte value that tests a bit of the word
+// arithmetic, at every position of every length up to three words, gives what one byte at a
+// time gives, written and read back.
+TEST(BoolColumn, WordsAgreeWithBytesAtEveryPositionAndLength) {
+  for (size_t n = 0; n <= 24; ++n) {
+    for (size_t at = 0; at < std::max<size_t>(n, 1); ++at) {
+      for (int value : {0, 1, 2, 3, 0x40, 0x7F, 0x80, 0x81, 0xFE, 0xFF}) {
+        Bytes raw(n, 1);
+        if (n) raw[at] = static_cast<uint8_t>(value);
+        Bytes expected(n + 1, static_cast<uint8_t>(n));
+        for (size_t i = 0; i < n; ++i) expected[i + 1] = raw[i] != 0;
+        const Bytes frame = encode_with([&](auto& s) { encode_bool_column(s, raw); });
+        ASSERT_EQ(frame, expected) << n << " " << at << " " << value;
+        // Read back raw bytes: the first byte above 01 fails, else they come back as they are.
+        Bytes wire(n + 1, static_cast<uint8_t>(n));
+        std::copy(raw.begin(), raw.end(), wire.begin() + 1);
+        Reader r(wire.data(), wire.size());
+        const auto got = decode_bool_column(r);
+        if (n && value > 1) {
+          ASSERT_FALSE(got) << n << " " << at;
+          EXPECT_EQ(got.error(), DecodeError::invalid_boolean_value(static_cast<uint8_t>(value)));
+        } else {
+          ASSERT_TRUE(got) << n << " " << at;
+          EXPECT_EQ(to_std(*got), raw);
+        }
+      }
+    }
+  }
+}
 
 // ---- datetime columns ----
 

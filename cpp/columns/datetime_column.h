@@ -64,6 +64,9 @@ class ExactDivider {
     return static_cast<int64_t>(negative_ ? uint64_t{0} - y : y);
   }
 
+  // Whether the unit is 1: every quotient is d itself, and no division fails.
+  bool identity() const { return shift_ == 0 && inverse_ == 1 && !negative_; }
+
   // What divide() computes with, for kernels that divide many values at once.
   struct Parts {
     uint64_t low_mask;

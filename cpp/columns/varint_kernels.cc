@@ -7,6 +7,11 @@
 
 #include "columns/datetime_column.h"
 #include "wire/encode.h"
+#include "wire/simd.h"
+
+#if KVT_SIMD_SSE2
+#include <emmintrin.h>
+#endif
 
 #if KVT_SIMD_AVX2
 #include <immintrin.h>
@@ -70,7 +75,38 @@ size_t write_integers(const T* x, size_t begin, size_t end, uint8_t* out) {
 
 template <class T>
 size_t integers_size(const T* x, size_t n) {
-  return stream_size(n, [x](size_t i) { return varint_value(x[i]); });
+  if constexpr (sizeof(T) == 4) {
+    // 32-bit values take 1, 3 or 5 bytes: n plus 2 for each threshold passed.
+    size_t passed = 0;
+    size_t i = 0;
+#if KVT_SIMD_SSE2
+    const __m128i flip = _mm_set1_epi32(INT32_MIN);
+    const __m128i t1 = _mm_set1_epi32(INT32_MIN + 250), t2 = _mm_set1_epi32(INT32_MIN + 0xFFFF);
+    while (n - i >= 4) {
+      // Each lane counts down by at most 2 a step: 2^24 steps stay far from overflow.
+      const size_t stop = i + std::min<size_t>((n - i) & ~size_t{3}, size_t{4} << 24);
+      __m128i acc = _mm_setzero_si128();
+      for (; i < stop; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+        if constexpr (std::is_signed_v<T>) {
+          v = _mm_xor_si128(_mm_slli_epi32(v, 1), _mm_srai_epi32(v, 31));  // zigzag32
+        }
+        v = _mm_xor_si128(v, flip);
+        acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_cmpgt_epi32(v, t1), _mm_cmpgt_epi32(v, t2)));
+      }
+      alignas(16) int32_t lane[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lane), acc);
+      passed += static_cast<size_t>(-(int64_t{lane[0]} + lane[1] + lane[2] + lane[3]));
+    }
+#endif
+    for (; i < n; ++i) {
+      const uint64_t z = varint_value(x[i]);
+      passed += static_cast<size_t>(z > 250) + static_cast<size_t>(z > 0xFFFF);
+    }
+    return n + 2 * passed;
+  } else {
+    return stream_size(n, [x](size_t i) { return varint_value(x[i]); });
+  }
 }
 
 size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
@@ -319,32 +355,113 @@ inline size_t size_by4(size_t n, V vals, S value) {
   return bytes;
 }
 
+// The varint values of elements i .. i + 7 of a 32-bit column in 32-bit lanes (below 2^32).
+inline __m256i values8(const int32_t* x) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+  return _mm256_xor_si256(_mm256_slli_epi32(v, 1), _mm256_srai_epi32(v, 31));  // zigzag32
+}
+inline __m256i values8(const uint32_t* x) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+}
+
 template <class T>
 size_t write_integers(const T* x, size_t begin, size_t end, uint8_t* out) {
-  return write_by4(
-      begin, end, out, [x](size_t i) { return values(x + i); },
-      [x](size_t i) { return varint_value(x[i]); });
+  const auto value = [x](size_t i) { return varint_value(x[i]); };
+  if constexpr (sizeof(T) == 4) {
+    // Eight values a step in 32-bit lanes: all one byte, their low bytes in one 8-byte store;
+    // else the two halves widened to 64-bit lanes, four values each.
+    uint8_t* p = out;
+    size_t i = begin;
+    const __m256i one_byte_max = _mm256_set1_epi32(INT32_MIN + 250);
+    const __m256i low_bytes =
+        _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12,
+                         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    for (; end - i >= 24; i += 8) {
+      const __m256i z = values8(x + i);
+      const __m256i wide =
+          _mm256_cmpgt_epi32(_mm256_xor_si256(z, _mm256_set1_epi32(INT32_MIN)), one_byte_max);
+      if (_mm256_testz_si256(wide, wide)) {
+        const __m256i t = _mm256_shuffle_epi8(z, low_bytes);
+        const uint64_t bytes = static_cast<uint32_t>(_mm256_extract_epi32(t, 0)) |
+                               uint64_t{static_cast<uint32_t>(_mm256_extract_epi32(t, 4))} << 32;
+        std::memcpy(p, &bytes, 8);
+        p += 8;
+      } else {
+        p = put4(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(z)), p);
+        p = put4(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(z, 1)), p);
+      }
+    }
+    for (; end - i >= 20; i += 4) p = put4(values(x + i), p);
+    return static_cast<size_t>(p - out) + scalar::write_stream(i, end, p, value);
+  } else {
+    return write_by4(
+        begin, end, out, [x](size_t i) { return values(x + i); }, value);
+  }
 }
 
 template <class T>
 size_t integers_size(const T* x, size_t n) {
-  return size_by4(
-      n, [x](size_t i) { return values(x + i); }, [x](size_t i) { return varint_value(x[i]); });
+  if constexpr (sizeof(T) == 4) {
+    // 1, 3 or 5 bytes each: n plus 2 for each threshold passed, counted in 32-bit lanes.
+    const __m256i flip = _mm256_set1_epi32(INT32_MIN);
+    const __m256i t1 = _mm256_set1_epi32(INT32_MIN + 250);
+    const __m256i t2 = _mm256_set1_epi32(INT32_MIN + 0xFFFF);
+    size_t passed = 0;
+    size_t i = 0;
+    while (n - i >= 8) {
+      // Each lane counts down by at most 2 a step: 2^24 steps stay far from overflow.
+      const size_t stop = i + std::min<size_t>((n - i) & ~size_t{7}, size_t{8} << 24);
+      __m256i acc = _mm256_setzero_si256();
+      for (; i < stop; i += 8) {
+        const __m256i zf = _mm256_xor_si256(values8(x + i), flip);
+        acc = _mm256_add_epi32(
+            acc, _mm256_add_epi32(_mm256_cmpgt_epi32(zf, t1), _mm256_cmpgt_epi32(zf, t2)));
+      }
+      const __m256i wide =
+          _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(acc)),
+                           _mm256_cvtepi32_epi64(_mm256_extracti128_si256(acc, 1)));
+      alignas(32) int64_t lane[4];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lane), wide);
+      passed += static_cast<size_t>(-(lane[0] + lane[1] + lane[2] + lane[3]));
+    }
+    for (; i < n; ++i) {
+      const uint64_t z = varint_value(x[i]);
+      passed += static_cast<size_t>(z > 250) + static_cast<size_t>(z > 0xFFFF);
+    }
+    return n + 2 * passed;
+  } else {
+    return size_by4(
+        n, [x](size_t i) { return values(x + i); }, [x](size_t i) { return varint_value(x[i]); });
+  }
+}
+
+// The exact quotient of element i's difference, one at a time (for the last few elements).
+inline auto quotient_of(const int64_t* v, const ExactDivider& div) {
+  return [v, &div](size_t i) {
+    const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(v[i - 1]);
+    return zigzag64(div.exact_quotient(static_cast<int64_t>(static_cast<uint64_t>(v[i]) - prev)));
+  };
 }
 
 size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end, const ExactDivider& div,
                               uint8_t* out) {
+  if (div.identity()) {
+    // Unit 1 (timestamps with no common step): the differences themselves, no multiplication.
+    return write_by4(
+        begin, end, out, [&](size_t i) { return zigzag(differences(v, i)); }, quotient_of(v, div));
+  }
   const Divider4 d4(div);
   return write_by4(
       begin, end, out, [&](size_t i) { return zigzag(d4.quotient(differences(v, i))); },
-      [&](size_t i) {
-        const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(v[i - 1]);
-        return zigzag64(
-            div.exact_quotient(static_cast<int64_t>(static_cast<uint64_t>(v[i]) - prev)));
-      });
+      quotient_of(v, div));
 }
 
 size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div) {
+  if (div.identity()) {
+    // Every division by 1 is exact.
+    return size_by4(
+        n, [&](size_t j) { return zigzag(differences(v, j)); }, quotient_of(v, div));
+  }
   const Divider4 d4(div);
   __m256i bad = _mm256_setzero_si256();
   bool exact = true;
@@ -545,10 +662,28 @@ KVT_VARINT_KERNEL size_t write_varints(const uint64_t* x, size_t begin, size_t e
         n, [x](size_t i, __mmask8 lanes) KVT_VARINT_TARGET { return values(x + i, lanes); }); \
   }
 KVT_COLUMN_SIZE(int64_t)
-KVT_COLUMN_SIZE(int32_t)
-KVT_COLUMN_SIZE(uint32_t)
 KVT_COLUMN_SIZE(uint64_t)
 #undef KVT_COLUMN_SIZE
+
+// 32-bit values take 1, 3 or 5 bytes: n plus 2 for each threshold passed, sixteen a step.
+template <class T>
+KVT_VARINT_TARGET inline size_t narrow_size(const T* x, size_t n) {
+  size_t passed = 0;
+  for (size_t i = 0; i < n; i += 16) {
+    const auto lanes = static_cast<__mmask16>(n - i >= 16 ? 0xFFFF : (1u << (n - i)) - 1);
+    __m512i z = _mm512_maskz_loadu_epi32(lanes, x + i);
+    if constexpr (std::is_signed_v<T>) {
+      z = _mm512_xor_si512(_mm512_slli_epi32(z, 1), _mm512_srai_epi32(z, 31));  // zigzag32
+    }
+    passed += static_cast<size_t>(
+        std::popcount(static_cast<unsigned>(_mm512_cmpgt_epu32_mask(z, _mm512_set1_epi32(250)))) +
+        std::popcount(
+            static_cast<unsigned>(_mm512_cmpgt_epu32_mask(z, _mm512_set1_epi32(0xFFFF)))));
+  }
+  return n + 2 * passed;
+}
+KVT_VARINT_KERNEL size_t varints_size(const int32_t* x, size_t n) { return narrow_size(x, n); }
+KVT_VARINT_KERNEL size_t varints_size(const uint32_t* x, size_t n) { return narrow_size(x, n); }
 
 // The quotients as ExactDivider::exact_quotient gives them (the plan has proven them exact).
 KVT_VARINT_KERNEL size_t write_quotient_varints(const int64_t* v, size_t begin, size_t end,
