@@ -89,9 +89,14 @@ void encode_strings_column(Sink& s, const StringsRef& v) {
         piece_written(s);
       }
     } else {
-      // Lengths' varints, summed without a branch (vectorizes), plus every element's bytes.
-      size_t bytes = offsets[n] - offsets[0];
-      for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(offsets[i + 1] - offsets[i]);
+      // Every element's bytes plus its length's varint: one byte each, two more for each length
+      // above 250 (counted in a loop the compiler vectorizes), and those few sized exactly.
+      size_t bytes = offsets[n] - offsets[0] + n;
+      size_t above = 0;
+      for (size_t i = 0; i < n; ++i) above += offsets[i + 1] - offsets[i] > 250;
+      if (above != 0) {
+        for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(offsets[i + 1] - offsets[i]) - 1;
+      }
       s.skip(bytes);
     }
   }

@@ -354,6 +354,32 @@ TYPED_TEST(VarintSeq, KernelsAgreeAtEveryAlignment) {
   EXPECT_LT(this->succeeded_, this->compared_);
 }
 
+// Streams mostly of one width (three or five bytes, as decimal steps and quantities are), broken
+// now and then by an element of another width, a longer form or a byte that fails, at every
+// alignment: the kernels that take whole windows of one width agree with one-by-one reading.
+TYPED_TEST(VarintSeq, MostlyOneWidthStreams) {
+  std::mt19937_64 rng(25);
+  for (int i = 0; i < 1500; ++i) {
+    const unsigned width_class = (i & 1) ? 1 : 2;  // three or five bytes
+    const unsigned break_one_in = 4 + static_cast<unsigned>(rng() % 60);
+    Bytes b;
+    const size_t n = rng() % 600;
+    while (b.size() < n) {
+      const unsigned r = static_cast<unsigned>(rng() % break_one_in);
+      if (r != 0) {
+        put_varint(b, random_code_of_width(rng, width_class));
+      } else if (rng() % 4 != 0) {
+        put_varint(b, random_code_of_width(rng, random_width(rng, TypeParam::kWide)));
+      } else {
+        b.push_back(static_cast<uint8_t>(0xFB + rng() % 5));  // any marker, maybe failing
+      }
+    }
+    const uint64_t count = (rng() % 4 == 0) ? UINT64_MAX : rng() % (b.size() / 3 + 4);
+    this->expect_same(b, count, static_cast<size_t>(i % 4), static_cast<size_t>(i % 16));
+  }
+  EXPECT_GT(this->succeeded_, 400u);
+}
+
 TYPED_TEST(VarintSeq, HugeCountReservesOnlyWhatInputCanFill) {
   Bytes b = {1, 2, 3};
   for (const Kernel<typename TypeParam::T>& kernel : TypeParam::kKernels) {
