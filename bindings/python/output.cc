@@ -60,6 +60,8 @@ class ObjectSlots final : public BufferOwner {
 
   // Takes over `o`, a new reference; the caller has checked it is not null.
   void push(PyRef o) { slots_.push_back(o.release()); }
+  // Takes a reference to `o` that a SharedObjects cache counts and adds later.
+  void push_shared(PyObject* o) { slots_.push_back(o); }
   PyObject** data() { return slots_.data(); }
   size_t size() const { return slots_.size(); }
 
@@ -177,40 +179,75 @@ PyObject* zeros_bool(size_t n) {
   return array;
 }
 
-// Recently made objects of short elements, looked up by content (model/recent_cache.h). Columns
-// of symbols, venues or currencies repeat a few values many times; equal elements then share one
-// immutable str or bytes object instead of each allocating its own. The object is borrowed: the
-// caller's slot vector keeps it alive.
-struct RecentObject {
-  ShortText key;
-  PyObject* obj = nullptr;
+// Recently made objects of short elements, looked up by a content key (model/recent_cache.h).
+// Columns of symbols, venues or currencies repeat a few values many times; equal elements then
+// share one immutable str or bytes object instead of each allocating its own. The references that
+// repeats take are counted, and added to the object's count in one step when it leaves the cache
+// or settle() is called: Py_IncRef is a call per reference under the limited API. Until then the
+// slots hold more references than the counts say, so settle() must come before anything could
+// release a slot (the destructor settles too, for early returns: declare it after the slots).
+template <class Key>
+class SharedObjects {
+ public:
+  explicit SharedObjects(size_t items) : cache_(items) {}
+  ~SharedObjects() { settle(); }
+  SharedObjects(const SharedObjects&) = delete;
+  SharedObjects& operator=(const SharedObjects&) = delete;
+
+  // The object of an equal element, with one more reference counted, or nullptr.
+  PyObject* take(uint64_t hash, const Key& key) {
+    Entry* e =
+        cache_.find(hash, [&key](const Entry& x) { return x.obj != nullptr && x.key == key; });
+    if (e == nullptr) return nullptr;
+    ++e->pending;
+    return e->obj;
+  }
+  // Remembers `obj` (kept alive by the caller's slots) as the object of `key`.
+  void store(uint64_t hash, const Key& key, PyObject* obj) {
+    cache_.store(hash, Entry{key, obj, 0}, [](Entry& evicted) { settle(evicted); });
+  }
+  void settle() {
+    cache_.for_each([](Entry& e) { settle(e); });
+  }
+
+ private:
+  struct Entry {
+    Key key;
+    PyObject* obj = nullptr;
+    Py_ssize_t pending = 0;
+  };
+  static void settle(Entry& e) {
+    // Immortal objects (the empty and one-character strings) keep their count, as Py_INCREF
+    // leaves it.
+    if (e.pending != 0) Py_SET_REFCNT(e.obj, Py_REFCNT(e.obj) + e.pending);
+    e.pending = 0;
+  }
+  RecentCache<Entry> cache_;
 };
-using RecentObjects = RecentCache<RecentObject>;
+
+// Columns of mostly distinct values stop sharing after a trial that finds few repeats.
+constexpr size_t kSharingTrial = 4096;
 
 // An object array of str (text: false gives bytes) objects, one per element. Equal short
 // elements may share one object, which is indistinguishable for immutable values.
 PyObject* objects(const StringsRef& column, bool text) {
   const size_t n = column.size();
   auto owner = std::make_unique<ObjectSlots>(n);
-  RecentObjects recent(n);
-  // Columns of mostly distinct values stop looking after a trial that finds few repeats.
-  constexpr size_t kTrial = 4096;
-  bool use_recent = true;
+  SharedObjects<ShortText> shared(n);
+  bool use_shared = true;
   size_t hits = 0;
   for (size_t i = 0; i < n; ++i) {
     std::string_view s = column[i];
-    if (i == kTrial) use_recent = hits >= kTrial / 8;
-    const bool short_element = use_recent && s.size() <= ShortText::kMaxLen;
+    if (i == kSharingTrial) use_shared = hits >= kSharingTrial / 8;
+    const bool short_element = use_shared && s.size() <= ShortText::kMaxLen;
     ShortText key;
     uint64_t hash = 0;
     if (short_element) {
       key = ShortText::of(s);
       hash = key.hash();
-      const RecentObject* hit = recent.find(
-          hash, [&key](const RecentObject& e) { return e.obj != nullptr && e.key == key; });
-      if (hit != nullptr) {
+      if (PyObject* hit = shared.take(hash, key)) {
         ++hits;
-        owner->push(PyRef::borrow(hit->obj));
+        owner->push_shared(hit);
         continue;
       }
     }
@@ -219,41 +256,34 @@ PyObject* objects(const StringsRef& column, bool text) {
                                 : PyBytes_FromStringAndSize(s.data(), len));
     if (!o)
       return raise_internal(text ? "Failed to create a str" : "Failed to create a bytes object");
-    if (short_element) recent.store(hash, RecentObject{key, o.get()});
+    if (short_element) shared.store(hash, key, o.get());
     owner->push(std::move(o));
   }
+  shared.settle();
   PyObject** data = owner->data();
   return adopt(std::move(owner), data, n, Dtype::Object);
 }
 
-// Recently made objects of short elements of a column decoded in place, looked up by their frame
-// form: the same sharing as above, the key read from the input in two words.
-struct RecentFrameObject {
-  FrameKey key;
-  PyObject* obj = nullptr;
-};
-
+// The same for a column decoded in place, its elements keyed by their frame form, read from the
+// input in two words.
 PyObject* objects(const InFrameText& column, bool text) {
   const size_t n = column.count;
   auto owner = std::make_unique<ObjectSlots>(n);
-  RecentCache<RecentFrameObject> recent(n);
-  constexpr size_t kTrial = 4096;
-  bool use_recent = true;
+  SharedObjects<FrameKey> shared(n);
+  bool use_shared = true;
   size_t hits = 0;
   size_t i = 0;
   bool made = true;
   for_each_in_frame(column, [&](std::string_view s, const FrameKey& key) {
-    if (i++ == kTrial) use_recent = hits >= kTrial / 8;
+    if (i++ == kSharingTrial) use_shared = hits >= kSharingTrial / 8;
     // An empty entry's key is {0, 0}, which no keyed element has (key.lo != 0).
-    const bool keyed = use_recent && key.lo != 0;
+    const bool keyed = use_shared && key.lo != 0;
     uint64_t hash = 0;
     if (keyed) {
       hash = key.hash();
-      const RecentFrameObject* hit =
-          recent.find(hash, [&key](const RecentFrameObject& e) { return e.key == key; });
-      if (hit != nullptr) {
+      if (PyObject* hit = shared.take(hash, key)) {
         ++hits;
-        owner->push(PyRef::borrow(hit->obj));
+        owner->push_shared(hit);
         return true;
       }
     }
@@ -261,13 +291,14 @@ PyObject* objects(const InFrameText& column, bool text) {
     PyRef o = PyRef::steal(text ? PyUnicode_FromStringAndSize(s.data(), len)
                                 : PyBytes_FromStringAndSize(s.data(), len));
     if (!o) return made = false;
-    if (keyed) recent.store(hash, RecentFrameObject{key, o.get()});
+    if (keyed) shared.store(hash, key, o.get());
     owner->push(std::move(o));
     return true;
   });
   if (!made) {
     return raise_internal(text ? "Failed to create a str" : "Failed to create a bytes object");
   }
+  shared.settle();
   PyObject** data = owner->data();
   return adopt(std::move(owner), data, n, Dtype::Object);
 }

@@ -36,7 +36,7 @@ class RecentCache {
   // The entry of set `hash` (its top bits choose the set) that `match` accepts, or nullptr. A hit
   // in the second way moves it first.
   template <class Match>
-  const Entry* find(uint64_t hash, Match match) {
+  Entry* find(uint64_t hash, Match match) {
     Entry* set = set_of(hash);
     if (match(set[0])) return &set[0];
     if (match(set[1])) {
@@ -47,9 +47,20 @@ class RecentCache {
   }
   // Puts e first in set `hash`, evicting the least recently used entry of the set.
   void store(uint64_t hash, const Entry& e) {
+    store(hash, e, [](Entry&) {});
+  }
+  // The same, calling evicted(entry) on the entry that leaves first.
+  template <class Evicted>
+  void store(uint64_t hash, const Entry& e, Evicted evicted) {
     Entry* set = set_of(hash);
+    evicted(set[1]);
     set[1] = set[0];
     set[0] = e;
+  }
+  // f(entry) for every entry, empty ones included.
+  template <class F>
+  void for_each(F f) {
+    for (Entry& e : entries_) f(e);
   }
 
  private:

@@ -342,6 +342,29 @@ def test_object_items_outlive_their_array():
     del junk
 
 
+@pytest.mark.parametrize("long_item", [False, True], ids=["in frame", "owned"])
+def test_shared_items_hold_one_reference_per_slot(long_item):
+    # Repeated short elements share one object; its count must cover every slot exactly, whether
+    # the column is read in place (all lengths one byte) or copied out (a length above 250), and
+    # fall back by as much when the array goes.
+    words = ["AAPL", "MSFT", "GOOGGOOGGOOG", "", "x", "é"] + [f"w{i}" for i in range(40)]
+    items = [words[i % len(words)] for i in range(20_000)] + ["z" * (300 if long_item else 3)]
+    frame = _kvt.pack_table_frame("t", [("c", items)])
+    array = dict(_kvt.parse_table_frame(frame[8:])[2])["c"]
+    assert array.tolist() == items
+    slots = {}
+    for item in array:
+        slots[id(item)] = slots.get(id(item), 0) + 1
+    # Immortal objects (the empty and one-character strings) keep a fixed count.
+    distinct = [o for o in {id(o): o for o in array}.values() if sys.getrefcount(o) < 2**30]
+    del item
+    # The list, the loop variable and the argument hold the others.
+    assert [sys.getrefcount(o) - 3 for o in distinct] == [slots[id(o)] for o in distinct]
+    del array
+    gc.collect()
+    assert [sys.getrefcount(o) - 3 for o in distinct] == [0] * len(distinct)
+
+
 def test_object_slots_can_be_replaced_and_released():
     a = _kvt.parse_table_frame(GOOD)[2][5][1]
     marker = object()
