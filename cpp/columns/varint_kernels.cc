@@ -465,15 +465,23 @@ size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& div) {
   const Divider4 d4(div);
   __m256i bad = _mm256_setzero_si256();
   bool exact = true;
-  const size_t bytes = size_by4(
-      n, [&](size_t j) { return zigzag(d4.quotient(differences(v, j), bad)); },
-      [&](size_t j) {
-        const uint64_t prev = j == 0 ? 0 : static_cast<uint64_t>(v[j - 1]);
-        int64_t q = 0;
-        exact &= div.divide(static_cast<int64_t>(static_cast<uint64_t>(v[j]) - prev), q);
-        return zigzag64(q);
-      });
-  return exact && _mm256_testz_si256(bad, bad) ? bytes : 0;
+  size_t bytes = 0;
+  // In blocks, so that a unit that fails (the plan tries one that may) stops the pass early.
+  constexpr size_t kBlock = 4096;
+  for (size_t start = 0; start < n; start += kBlock) {
+    bytes += size_by4(
+        std::min(kBlock, n - start),
+        [&](size_t j) { return zigzag(d4.quotient(differences(v, start + j), bad)); },
+        [&](size_t j) {
+          const size_t i = start + j;
+          const uint64_t prev = i == 0 ? 0 : static_cast<uint64_t>(v[i - 1]);
+          int64_t q = 0;
+          exact &= div.divide(static_cast<int64_t>(static_cast<uint64_t>(v[i]) - prev), q);
+          return zigzag64(q);
+        });
+    if (!exact || !_mm256_testz_si256(bad, bad)) return 0;
+  }
+  return bytes;
 }
 
 size_t write_mantissa_delta_varints(const D64* d, size_t begin, size_t end, uint8_t* out) {

@@ -153,6 +153,24 @@ TEST_P(VarintKernelsAt, MatchOneVarintAtATime) {
   }
 }
 
+// Long datetime streams: one value off the unit, on either side of the blocks a sizer may stop
+// after, makes every level's sizer give 0; the same stream untouched sizes as one by one.
+TEST_P(VarintKernelsAt, QuotientSizersStopAtAFailureAnywhere) {
+  const VarintKernels& k = varint_kernels(GetParam());
+  const ExactDivider div(1000);
+  std::vector<int64_t> v(10'000);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int64_t>(i * i % 977) * 1000;
+  const size_t whole = scalar::quotient_size(v.data(), v.size(), div);
+  ASSERT_GT(whole, 0u);
+  EXPECT_EQ(k.quotient_size(v.data(), v.size(), div), whole);
+  for (size_t at : {size_t{0}, size_t{4095}, size_t{4096}, size_t{4097}, size_t{8191}, size_t{8192},
+                    size_t{9999}}) {
+    v[at] += 1;
+    EXPECT_EQ(k.quotient_size(v.data(), v.size(), div), 0u) << at;
+    v[at] -= 1;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, VarintKernelsAt,
                          testing::Values(KernelLevel::Scalar, KernelLevel::Avx2,
                                          KernelLevel::Avx512),
