@@ -125,6 +125,7 @@ def arrow_pairs(columns: object) -> list[tuple[str, _arrow.ArrowColumn]] | None:
 
 
 def arrow_column(series: Any) -> _arrow.ArrowColumn:
-    """One pandas or polars Series as an Arrow column (its chunks, uncopied)."""
+    """One pandas or polars Series, or a pyarrow chunked array, as an Arrow column (its chunks,
+    uncopied)."""
     pairs = _arrow.read_stream(series.__arrow_c_stream__())
     return pairs[0][1]
