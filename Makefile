@@ -202,10 +202,11 @@ FUZZ_SECONDS ?= 600
 FUZZ_REPLAY_SECONDS ?= 30
 # Inputs up to 4 KiB; any single allocation above 64 MiB is a failure (hostile counts).
 FUZZ_FLAGS := -max_len=4096 -malloc_limit_mb=64 -print_final_stats=1
-# Stored inputs, in git and only read by the fuzzers: seeds written by fuzz/make_seeds.cc
-# (`make fuzz-seeds`) and inputs kept for good (fuzz/regressions/README.md). The corpus that
-# `make fuzz` grows lives in $(FUZZ_CORPUS)/<target> and is not stored.
-FUZZ_SEEDS := fuzz/seeds
+# The inputs every run starts from, only read by the fuzzers: seeds that fuzz/make_seeds.cc
+# writes at each build (the same bytes from the same sources, so they are not stored) and inputs
+# kept for good in git (fuzz/regressions/README.md). The corpus that `make fuzz` grows lives in
+# $(FUZZ_CORPUS)/<target> and is not stored.
+FUZZ_SEEDS := $(FUZZ_BUILD)/seeds
 FUZZ_REGRESSIONS := fuzz/regressions
 FUZZ_CORPUS := $(FUZZ_BUILD)/corpus
 # In a recipe loop over t: the stored input directories of target $t that exist.
@@ -220,6 +221,7 @@ fuzz-build: $(VENV)/.ready system-deps
 	CXX=clang++-16 $(CMAKE) -S fuzz -B $(FUZZ_BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+	rm -rf $(FUZZ_SEEDS) && $(FUZZ_BUILD)/make_seeds $(FUZZ_SEEDS)
 
 # Runs every target for $(1) seconds at once (one per core), writing what it finds to
 # $(2)/<target> (emptied first when $(3) is given) and reading the stored inputs as well; fails
@@ -262,9 +264,8 @@ fuzz: fuzz-build
 	    "$$(du -sh --apparent-size $(FUZZ_CORPUS)/$$t | cut -f1)"; \
 	done
 
-# Rewrites fuzz/seeds/<target>/ from fuzz/make_seeds.cc; review the diff before committing it.
+# Writes the seeds to $(FUZZ_SEEDS)/<target>/ from fuzz/make_seeds.cc (every fuzz build does).
 fuzz-seeds: fuzz-build
-	$(FUZZ_BUILD)/make_seeds $(FUZZ_SEEDS)
 
 # Regression test: every stored input once (seeds and regressions, -runs=0), then a short fuzzing
 # run per target from them into a scratch corpus.

@@ -1,7 +1,7 @@
-// Writes the stored seed inputs of the fuzz targets into DIR/unpack/ and DIR/roundtrip/, one
-// NAME.bin per seed (`make fuzz-seeds` writes them to fuzz/seeds/). Nothing here depends on the
-// clock or on a random device: the same sources write the same bytes, so regenerating the seeds
-// changes files only when the tables below or the codec's output change.
+// Writes the seed inputs of the fuzz targets into DIR/unpack/ and DIR/roundtrip/, one NAME.bin
+// per seed (every `make fuzz-build` writes them to build/fuzz/seeds/). Nothing here depends on
+// the clock or on a random device: the same sources write the same bytes, so the seeds need not
+// be stored; they change only when the tables below or the codec's output change.
 //
 // unpack seeds:
 //   NAME.bin        the region of a packed table (the bytes after the header: body, checksum),
