@@ -18,19 +18,22 @@ except ImportError:
 from _kvt import get_local_offset, set_local_zone  # noqa: E402
 
 from ._arrow import kernel_level, kernel_levels  # noqa: E402
-from ._interop import ArrowStream, arrow_stream  # noqa: E402
-from ._stream import (  # noqa: E402
+from ._frame import (  # noqa: E402
     DEFAULT_MAX_FRAME_BYTES,
     HEADER_SIZE,
     FrameError,
     FrameTooLargeError,
     TruncatedFrameError,
+)
+from ._interop import ArrowStream, arrow_stream  # noqa: E402
+from ._pack import pack  # noqa: E402
+from ._stream import (  # noqa: E402
     read_frames,
     read_frames_async,
     write_frame,
     write_frame_async,
 )
-from ._table import Table, pack, unpack  # noqa: E402
+from ._table import Table, unpack  # noqa: E402
 
 # The version is written once, in pyproject.toml, and read back from the installed distribution;
 # a source tree on PYTHONPATH (make sanitize) has no distribution metadata.

@@ -11,15 +11,23 @@ objects, which kvt._arrow packs straight from the producer's buffers.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Protocol
 
 import numpy as np
 
 from . import _arrow
 
-if TYPE_CHECKING:
-    from ._table import Table
+
+class Table(Protocol):
+    """What Arrow export reads of a table (kvt.Table is one): its names and its columns as held
+    (arrays, kvt._arrow.Strings, None for Null columns)."""
+
+    table: str
+    obj: str
+
+    def _arrow_source(self) -> Sequence[tuple[str, object]]: ...
+
 
 # Arrow formats of the NumPy dtypes a table column may have, by (kind, item size).
 _FORMATS: dict[tuple[str, int], str] = {

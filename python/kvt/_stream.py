@@ -22,10 +22,16 @@ from typing import Protocol
 import _kvt
 
 from . import _arrow
+from ._frame import (
+    DEFAULT_MAX_FRAME_BYTES,
+    HEADER_SIZE,
+    FrameError,
+    TruncatedFrameError,
+    check_header,
+    check_whole,
+)
 from ._table import Table
 
-HEADER_SIZE = 8
-DEFAULT_MAX_FRAME_BYTES = 1 << 30
 # Content reads start at this size and then grow with the bytes received, so a header that
 # declares a huge length costs at most about twice what the stream actually delivers.
 _FIRST_READ = 1 << 20
@@ -42,42 +48,6 @@ class Writable(Protocol):
     """A binary writer: write(data) returns the count of bytes taken (raw files may take fewer)."""
 
     def write(self, data: Buffer, /) -> int | None: ...
-
-
-class FrameError(ValueError):
-    """A frame in a stream is not a table frame or is damaged."""
-
-    def __init__(self, offset: int, reason: str) -> None:
-        super().__init__(f"frame at offset {offset}: {reason}")
-        self.offset = offset
-        self.reason = reason
-
-
-class FrameTooLargeError(FrameError):
-    """A header declares a frame larger than the reader accepts; nothing was read past it."""
-
-    def __init__(self, offset: int, size: int, limit: int) -> None:
-        super().__init__(offset, f"{size} bytes exceed the limit of {limit} bytes")
-        self.size = size
-        self.limit = limit
-
-
-class TruncatedFrameError(EOFError):
-    """The stream ended inside a frame.
-
-    `missing` is the count of bytes the frame still needed; when the header itself was cut,
-    `frame_size` is None and `missing` counts the header bytes that did not arrive.
-    """
-
-    def __init__(self, offset: int, missing: int, frame_size: int | None) -> None:
-        if frame_size is None:
-            what = f"the {HEADER_SIZE}-byte header of the frame"
-        else:
-            what = f"the {frame_size}-byte frame"
-        super().__init__(f"stream ends {missing} bytes short of {what} at offset {offset}")
-        self.offset = offset
-        self.missing = missing
-        self.frame_size = frame_size
 
 
 def write_frame(f: Writable, frame: bytes) -> None:
@@ -180,37 +150,12 @@ def frame_contents(f: Readable, max_frame_bytes: int) -> Iterator[tuple[int, byt
         offset += HEADER_SIZE + len(content)
 
 
-def check_header(offset: int, header: bytes, max_frame_bytes: int) -> int:
-    """The count of bytes that follow the header, checked against the frame size limit."""
-    try:
-        length = _kvt.check_table_frame(header)
-    except ValueError as e:
-        raise FrameError(offset, f"not a table frame header ({header.hex(' ')})") from e
-    if HEADER_SIZE + length > max_frame_bytes:
-        raise FrameTooLargeError(offset, HEADER_SIZE + length, max_frame_bytes)
-    return length
-
-
 def parse_content(offset: int, content: bytes) -> Table:
     try:
         decoded = _arrow.unpack(content, _kvt.get_local_offset(), False)
     except ValueError as e:
         raise FrameError(offset, str(e)) from e
     return Table._from_decoded(*decoded)
-
-
-def check_whole(frame: bytes) -> None:
-    if not isinstance(frame, bytes):
-        raise TypeError(f"a frame is bytes, not {type(frame).__qualname__!r}")
-    try:
-        length = _kvt.check_table_frame(frame)
-    except ValueError as e:
-        raise ValueError(f"not a table frame: {e}") from e
-    if len(frame) != HEADER_SIZE + length:
-        raise ValueError(
-            f"not one whole table frame: its header declares {HEADER_SIZE + length} bytes,"
-            f" {len(frame)} were given"
-        )
 
 
 def _characters_written(e: BlockingIOError) -> int:

@@ -24,13 +24,8 @@ import _kvt
 import numpy as np
 
 from . import __version__, kernel_level
-from ._stream import (
-    HEADER_SIZE,
-    FrameError,
-    TruncatedFrameError,
-    frame_contents,
-    parse_content,
-)
+from ._frame import HEADER_SIZE, FrameError, TruncatedFrameError
+from ._stream import frame_contents, parse_content
 from ._table import Array, Table
 
 # Files at least this large show a progress bar, when stderr is a terminal.

@@ -37,7 +37,7 @@ try:
 except ImportError as e:  # an optional dependency
     raise ImportError("kvt.redis needs redis: pip install 'kvt[redis]'") from e
 
-from ._stream import FrameError, TruncatedFrameError, check_whole
+from ._frame import FrameError, TruncatedFrameError, check_whole
 from ._table import Table, unpack
 
 __all__ = [

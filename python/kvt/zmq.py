@@ -25,7 +25,7 @@ try:
 except ImportError as e:  # an optional dependency
     raise ImportError("kvt.zmq needs pyzmq: pip install 'kvt[zmq]'") from e
 
-from ._stream import check_whole
+from ._frame import check_whole
 from ._table import Table, unpack
 
 __all__ = [
