@@ -11,6 +11,7 @@
 #include "columns/string_column.h"
 #include "columns/varint_column.h"
 #include "errors.h"
+#include "model/recent_cache.h"
 #include "numpy_api.h"
 
 namespace kvt::py {
@@ -147,16 +148,14 @@ std::optional<PyArrayTyped::Value> take_string_list(PyObject* list) {
   TextSlot* const out = col.slots.data();
   uint64_t encoded = 0;
   SeenStrs seen;
-  constexpr size_t kTrial = 4096;
-  bool look = true;
-  size_t hits = 0;
+  RepeatTrial trial;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));  // borrowed
     if (item == nullptr) return std::nullopt;
-    if (i == kTrial) look = hits >= kTrial / 8;
+    const bool look = trial.looking(i);
     if (look) {
       if (const TextSlot* slot = seen.find(item)) {
-        ++hits;
+        trial.found();
         out[i] = *slot;
         encoded +=
             slot->is_inline() ? 1 + slot->b[0] : varint_size_flat(slot->size()) + slot->size();

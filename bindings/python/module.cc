@@ -245,8 +245,12 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
+// One interpreter only, as kvt._arrow: the NumPy C API table and the dtype descriptors made once
+// are process-wide Python objects, which another interpreter must not share (NumPy itself runs
+// in one interpreter of a process).
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

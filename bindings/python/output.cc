@@ -225,28 +225,23 @@ class SharedObjects {
   RecentCache<Entry> cache_;
 };
 
-// Columns of mostly distinct values stop sharing after a trial that finds few repeats.
-constexpr size_t kSharingTrial = 4096;
-
 // An object array of str (text: false gives bytes) objects, one per element. Equal short
 // elements may share one object, which is indistinguishable for immutable values.
 PyObject* objects(const StringsRef& column, bool text) {
   const size_t n = column.size();
   auto owner = std::make_unique<ObjectSlots>(n);
   SharedObjects<ShortText> shared(n);
-  bool use_shared = true;
-  size_t hits = 0;
+  RepeatTrial trial;
   for (size_t i = 0; i < n; ++i) {
     std::string_view s = column[i];
-    if (i == kSharingTrial) use_shared = hits >= kSharingTrial / 8;
-    const bool short_element = use_shared && s.size() <= ShortText::kMaxLen;
+    const bool short_element = trial.looking(i) && s.size() <= ShortText::kMaxLen;
     ShortText key;
     uint64_t hash = 0;
     if (short_element) {
       key = ShortText::of(s);
       hash = key.hash();
       if (PyObject* hit = shared.take(hash, key)) {
-        ++hits;
+        trial.found();
         owner->push_shared(hit);
         continue;
       }
@@ -270,19 +265,17 @@ PyObject* objects(const InFrameText& column, bool text) {
   const size_t n = column.count;
   auto owner = std::make_unique<ObjectSlots>(n);
   SharedObjects<FrameKey> shared(n);
-  bool use_shared = true;
-  size_t hits = 0;
+  RepeatTrial trial;
   size_t i = 0;
   bool made = true;
   for_each_in_frame(column, [&](std::string_view s, const FrameKey& key) {
-    if (i++ == kSharingTrial) use_shared = hits >= kSharingTrial / 8;
     // An empty entry's key is {0, 0}, which no keyed element has (key.lo != 0).
-    const bool keyed = use_shared && key.lo != 0;
+    const bool keyed = trial.looking(i++) && key.lo != 0;
     uint64_t hash = 0;
     if (keyed) {
       hash = key.hash();
       if (PyObject* hit = shared.take(hash, key)) {
-        ++hits;
+        trial.found();
         owner->push_shared(hit);
         return true;
       }

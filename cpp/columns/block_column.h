@@ -20,10 +20,9 @@ template <class Sink, class T>
 void encode_block_column(Sink& s, std::span<const T> v) {
   write_count(s, v.size());
   if constexpr (Sink::kWrites) {
-    constexpr size_t kPiece = size_t{64} << 10;
     const auto* src = reinterpret_cast<const uint8_t*>(v.data());
     for (size_t done = 0, n = v.size_bytes(); done < n;) {
-      const size_t len = std::min(kPiece, n - done);
+      const size_t len = std::min(kPieceBytes, n - done);
       s.put(src + done, len);
       piece_written(s);
       done += len;

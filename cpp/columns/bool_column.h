@@ -21,9 +21,8 @@ template <class Sink>
 void encode_bool_column(Sink& s, std::span<const uint8_t> v) {
   write_count(s, v.size());
   if constexpr (Sink::kWrites) {
-    constexpr size_t kPiece = size_t{64} << 10;
-    for (size_t i = 0; i < v.size(); i += kPiece) {
-      const size_t end = std::min(v.size(), i + kPiece);
+    for (size_t i = 0; i < v.size(); i += kPieceBytes) {
+      const size_t end = std::min(v.size(), i + kPieceBytes);
       normalize_bools(v.data() + i, s.reserve(end - i), end - i);
       piece_written(s);
     }

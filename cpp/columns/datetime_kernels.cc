@@ -7,6 +7,7 @@
 #include "columns/datetime_column.h"
 #include "columns/varint_column.h"
 #include "model/cpu.h"
+#include "wire/varint_form.h"
 
 #if KVT_SIMD_AVX2 || KVT_SIMD_AVX512
 #include <immintrin.h>
@@ -172,7 +173,7 @@ KVT_AVX512 size_t quotient_size(const int64_t* v, size_t n, const ExactDivider& 
   const __m512i one = _mm512_set1_epi64(1);
   const __m512i two = _mm512_set1_epi64(2);
   const __m512i four = _mm512_set1_epi64(4);
-  const __m512i b1 = _mm512_set1_epi64(250);
+  const __m512i b1 = _mm512_set1_epi64(kVarintOneByteMax);
   const __m512i b2 = _mm512_set1_epi64(0xFFFF);
   const __m512i b3 = _mm512_set1_epi64(0xFFFFFFFF);
   __m512i sizes = zero;

@@ -4,6 +4,7 @@
 
 #include "model/result.h"
 #include "wire/utf8.h"
+#include "wire/varint_form.h"
 
 namespace kvt {
 
@@ -55,7 +56,7 @@ std::optional<Decoded<StringColumn>> read_in_place(Reader& r, uint64_t count, bo
   uint64_t total = 0;
   uint8_t length_bits = 0;  // every length, or-ed
   for (uint64_t i = 0; i < count; ++i) {
-    if (rem == 0 || p[0] > 250 || p[0] >= rem) return std::nullopt;
+    if (rem == 0 || p[0] > kVarintOneByteMax || p[0] >= rem) return std::nullopt;
     const size_t len = p[0];
     total += len;
     length_bits |= p[0];
@@ -95,7 +96,7 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate, bool in_plac
   for (; whole < count; ++whole) {
     const size_t rem = scan.remaining();
     const uint8_t* p = scan.position();
-    if (rem != 0 && p[0] <= 250 && p[0] < rem) {
+    if (rem != 0 && p[0] <= kVarintOneByteMax && p[0] < rem) {
       total += p[0];
       scan.skip_unchecked(size_t{1} + p[0]);
     } else {
@@ -134,7 +135,7 @@ Decoded<StringColumn> read_strings_column(Reader& r, bool validate, bool in_plac
       const size_t len = offs[i + 1] - offs[i];
       const uint8_t* src;
       const uint8_t* p = r.position();
-      if (p[0] <= 250) {  // the one-byte form; its bytes were seen by the first pass
+      if (p[0] <= kVarintOneByteMax) {  // the one-byte form; its bytes were seen by the first pass
         src = p + 1;
         if (len <= 16 && r.remaining() >= 17 && dst_end - dst >= 16) {
           std::memcpy(dst, src, 16);

@@ -14,6 +14,7 @@
 #include "model/strings.h"
 #include "wire/encode.h"
 #include "wire/reader.h"
+#include "wire/varint_form.h"
 
 namespace kvt {
 
@@ -77,7 +78,7 @@ void encode_strings_column(Sink& s, const StringsRef& v) {
         uint8_t* p = start;
         for (size_t j = i; j < end; ++j) {
           const uint64_t len = offsets[j + 1] - offsets[j];
-          if (len <= 250) {
+          if (len <= kVarintOneByteMax) {
             *p++ = static_cast<uint8_t>(len);  // a one-byte varint
           } else {
             p += encode_varint(len, p);
@@ -93,7 +94,7 @@ void encode_strings_column(Sink& s, const StringsRef& v) {
       // above 250 (counted in a loop the compiler vectorizes), and those few sized exactly.
       size_t bytes = offsets[n] - offsets[0] + n;
       size_t above = 0;
-      for (size_t i = 0; i < n; ++i) above += offsets[i + 1] - offsets[i] > 250;
+      for (size_t i = 0; i < n; ++i) above += offsets[i + 1] - offsets[i] > kVarintOneByteMax;
       if (above != 0) {
         for (size_t i = 0; i < n; ++i) bytes += varint_size_flat(offsets[i + 1] - offsets[i]) - 1;
       }

@@ -16,6 +16,7 @@
 #include "model/vec.h"
 #include "wire/encode.h"
 #include "wire/reader.h"
+#include "wire/varint_form.h"
 #include "wire/varint_seq.h"
 
 namespace kvt {
@@ -32,7 +33,7 @@ inline constexpr std::array<uint8_t, 65> kVarintWideBytes = [] {
 // sees that one implies the next, and the branches mispredict where widths mix; the empty asm
 // hides the first test's result from it.
 constexpr size_t varint_size_flat(uint64_t v) {
-  size_t above_250 = v > 250;
+  size_t above_250 = v > kVarintOneByteMax;
   if !consteval {
     asm("" : "+r"(above_250));
   }
@@ -41,7 +42,7 @@ constexpr size_t varint_size_flat(uint64_t v) {
 
 // Elements per piece of a varint stream: at most 9 bytes each, so a piece stays within 64 KiB; a
 // whole number of 16-element runs.
-inline constexpr size_t kVarintPiece = (size_t{64} << 10) / 9 / 16 * 16;
+inline constexpr size_t kVarintPiece = kPieceBytes / 9 / 16 * 16;
 
 // Writes n varints through a kernel of columns/varint_kernels.h, in pieces whose bytes stay
 // within 64 KiB, each ended by piece_written(), so that a checksumming sink takes each piece in

@@ -8,6 +8,7 @@
 #include "columns/datetime_column.h"
 #include "wire/encode.h"
 #include "wire/simd.h"
+#include "wire/varint_form.h"
 
 #if KVT_SIMD_SSE2
 #include <emmintrin.h>
@@ -41,7 +42,7 @@ namespace {
 // room, and the bytes past the width are scratch. Returns the width.
 inline size_t put_wide(uint64_t v, uint8_t* p) {
   // Tests that do not show the compiler that each implies the next (see varint_size_flat).
-  const uint64_t c1 = v > 250, c2 = (v >> 16) != 0, c3 = (v >> 32) != 0;
+  const uint64_t c1 = v > kVarintOneByteMax, c2 = (v >> 16) != 0, c3 = (v >> 32) != 0;
   const uint64_t marker = 0xFA + c1 + c2 + c3;
   const uint64_t wide = (v << 8) | marker;
   const uint64_t word = v ^ ((v ^ wide) & (uint64_t{0} - c1));  // wide where c1, else v
@@ -81,7 +82,8 @@ size_t integers_size(const T* x, size_t n) {
     size_t i = 0;
 #if KVT_SIMD_SSE2
     const __m128i flip = _mm_set1_epi32(INT32_MIN);
-    const __m128i t1 = _mm_set1_epi32(INT32_MIN + 250), t2 = _mm_set1_epi32(INT32_MIN + 0xFFFF);
+    const __m128i t1 = _mm_set1_epi32(INT32_MIN + kVarintOneByteMax),
+                  t2 = _mm_set1_epi32(INT32_MIN + 0xFFFF);
     while (n - i >= 4) {
       // Each lane counts down by at most 2 a step: 2^24 steps stay far from overflow.
       const size_t stop = i + std::min<size_t>((n - i) & ~size_t{3}, size_t{4} << 24);
@@ -101,7 +103,7 @@ size_t integers_size(const T* x, size_t n) {
 #endif
     for (; i < n; ++i) {
       const uint64_t z = varint_value(x[i]);
-      passed += static_cast<size_t>(z > 250) + static_cast<size_t>(z > 0xFFFF);
+      passed += static_cast<size_t>(z > kVarintOneByteMax) + static_cast<size_t>(z > 0xFFFF);
     }
     return n + 2 * passed;
   } else {
@@ -150,7 +152,7 @@ inline __m256i flip(__m256i z) { return _mm256_xor_si256(z, _mm256_set1_epi64x(I
 
 inline Widths4 widths4(__m256i z) {
   const __m256i zf = flip(z);
-  const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 250));
+  const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + kVarintOneByteMax));
   const __m256i c2 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFF));
   const __m256i c3 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFFFFFFll));
   // The compares give -1 where true: s = -(c1 + c2 + c3) thresholds passed.
@@ -305,7 +307,7 @@ template <class V, class S>
 inline size_t write_by4(size_t begin, size_t end, uint8_t* out, V vals, S value) {
   uint8_t* p = out;
   size_t i = begin;
-  const __m256i one_byte_max = _mm256_set1_epi64x(INT64_MIN + 250);
+  const __m256i one_byte_max = _mm256_set1_epi64x(INT64_MIN + kVarintOneByteMax);
   const __m256i gather =
       _mm256_setr_epi8(0, 8, 1, 9, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 8, 1, 9, -1,
                        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -339,7 +341,7 @@ inline size_t size_by4(size_t n, V vals, S value) {
   size_t i = 0;
   for (; n - i >= 4; i += 4) {
     const __m256i zf = flip(vals(i));
-    const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 250));
+    const __m256i c1 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + kVarintOneByteMax));
     const __m256i c2 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFF));
     const __m256i c3 = _mm256_cmpgt_epi64(zf, _mm256_set1_epi64x(INT64_MIN + 0xFFFFFFFFll));
     passed = _mm256_add_epi64(passed, _mm256_add_epi64(c1, c2));
@@ -372,7 +374,7 @@ size_t write_integers(const T* x, size_t begin, size_t end, uint8_t* out) {
     // else the two halves widened to 64-bit lanes, four values each.
     uint8_t* p = out;
     size_t i = begin;
-    const __m256i one_byte_max = _mm256_set1_epi32(INT32_MIN + 250);
+    const __m256i one_byte_max = _mm256_set1_epi32(INT32_MIN + kVarintOneByteMax);
     const __m256i low_bytes =
         _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12,
                          -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -404,7 +406,7 @@ size_t integers_size(const T* x, size_t n) {
   if constexpr (sizeof(T) == 4) {
     // 1, 3 or 5 bytes each: n plus 2 for each threshold passed, counted in 32-bit lanes.
     const __m256i flip = _mm256_set1_epi32(INT32_MIN);
-    const __m256i t1 = _mm256_set1_epi32(INT32_MIN + 250);
+    const __m256i t1 = _mm256_set1_epi32(INT32_MIN + kVarintOneByteMax);
     const __m256i t2 = _mm256_set1_epi32(INT32_MIN + 0xFFFF);
     size_t passed = 0;
     size_t i = 0;
@@ -426,7 +428,7 @@ size_t integers_size(const T* x, size_t n) {
     }
     for (; i < n; ++i) {
       const uint64_t z = varint_value(x[i]);
-      passed += static_cast<size_t>(z > 250) + static_cast<size_t>(z > 0xFFFF);
+      passed += static_cast<size_t>(z > kVarintOneByteMax) + static_cast<size_t>(z > 0xFFFF);
     }
     return n + 2 * passed;
   } else {
@@ -544,7 +546,7 @@ struct Widths {
 };
 
 KVT_VARINT_TARGET inline Widths widths(__m512i z, __mmask8 lanes) {
-  const __mmask8 c1 = _mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(250));
+  const __mmask8 c1 = _mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(kVarintOneByteMax));
   const __mmask8 c2 = _mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(0xFFFF));
   const __mmask8 c3 = _mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(0xFFFFFFFF));
   const __m512i one = _mm512_set1_epi64(1);
@@ -562,7 +564,7 @@ KVT_VARINT_TARGET inline Widths widths(__m512i z, __mmask8 lanes) {
 // Stores the varints of the lanes of z in `lanes` (lanes from the lowest up to some count) at p;
 // returns the end of what was stored. Nothing past it is written.
 KVT_VARINT_TARGET inline uint8_t* put(__m512i z, __mmask8 lanes, uint8_t* p) {
-  if (_mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(250)) == 0) {
+  if (_mm512_mask_cmpgt_epu64_mask(lanes, z, _mm512_set1_epi64(kVarintOneByteMax)) == 0) {
     // One byte each (steady steps, ticks): the low bytes, narrowed in one instruction.
     const auto n = static_cast<unsigned>(std::popcount(static_cast<unsigned>(lanes)));
     _mm_mask_storeu_epi8(p, static_cast<__mmask16>((1u << n) - 1), _mm512_cvtepi64_epi8(z));
@@ -683,10 +685,10 @@ KVT_VARINT_TARGET inline size_t narrow_size(const T* x, size_t n) {
     if constexpr (std::is_signed_v<T>) {
       z = _mm512_xor_si512(_mm512_slli_epi32(z, 1), _mm512_srai_epi32(z, 31));  // zigzag32
     }
-    passed += static_cast<size_t>(
-        std::popcount(static_cast<unsigned>(_mm512_cmpgt_epu32_mask(z, _mm512_set1_epi32(250)))) +
-        std::popcount(
-            static_cast<unsigned>(_mm512_cmpgt_epu32_mask(z, _mm512_set1_epi32(0xFFFF)))));
+    passed += static_cast<size_t>(std::popcount(static_cast<unsigned>(_mm512_cmpgt_epu32_mask(
+                                      z, _mm512_set1_epi32(kVarintOneByteMax)))) +
+                                  std::popcount(static_cast<unsigned>(
+                                      _mm512_cmpgt_epu32_mask(z, _mm512_set1_epi32(0xFFFF)))));
   }
   return n + 2 * passed;
 }

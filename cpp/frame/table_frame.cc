@@ -30,9 +30,10 @@ constexpr size_t kMinFieldSize = 4;
 
 // ---- body writing ----
 
-// Bulk encoders work in pieces of about this many bytes and checksum each piece right after
-// writing it, while it is still in cache, instead of checksumming the whole body in a later pass.
-constexpr size_t kFoldBytes = size_t{64} << 10;
+// Bulk encoders work in pieces (kPieceBytes) and the checksum takes each piece in right after it
+// is written, while it is still in cache, instead of the whole body in a later pass; short
+// elements are folded once this many bytes have gathered.
+constexpr size_t kFoldBytes = kPieceBytes;
 
 // A Writer that keeps a running checksum of the bytes written so far.
 class ChecksumWriter : public Writer {

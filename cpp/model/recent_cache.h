@@ -70,6 +70,23 @@ class RecentCache {
   std::vector<Entry> entries_;
 };
 
+// Whether looking items up among recent ones still pays: always for the first kTrial items, then
+// only if at least one in eight of those was found (columns of mostly distinct values stop
+// looking). Call looking(i) for item i, in order, and found() for each hit.
+class RepeatTrial {
+ public:
+  static constexpr size_t kTrial = 4096;
+  bool looking(size_t i) {
+    if (i == kTrial) looking_ = found_ >= kTrial / 8;
+    return looking_;
+  }
+  void found() { ++found_; }
+
+ private:
+  size_t found_ = 0;
+  bool looking_ = true;
+};
+
 // The hash of a pointer, for caches keyed by object identity.
 inline uint64_t identity_hash(const void* p) {
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ull;

@@ -12,13 +12,14 @@
 #include <string_view>
 
 #include "wire/sink.h"
+#include "wire/varint_form.h"
 
 namespace kvt {
 
 static_assert(std::endian::native == std::endian::little, "frames are little-endian");
 
 constexpr size_t varint_size(uint64_t v) {
-  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFFu ? 5 : 9;
+  return v <= kVarintOneByteMax ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFFu ? 5 : 9;
 }
 
 constexpr uint64_t zigzag64(int64_t v) {
@@ -36,7 +37,7 @@ constexpr int32_t unzigzag32(uint32_t z) {
 
 // Writes the varint of v into out (at least 9 bytes); returns the byte count.
 inline size_t encode_varint(uint64_t v, uint8_t* out) {
-  if (v <= 250) {
+  if (v <= kVarintOneByteMax) {
     out[0] = static_cast<uint8_t>(v);
     return 1;
   }
@@ -61,7 +62,7 @@ template <class Sink>
 inline void write_varint(Sink& s, uint64_t v) {
   if constexpr (Sink::kWrites) {
     // Fixed-size stores per width: a variable-length copy would cost a library call per value.
-    if (v <= 250) {
+    if (v <= kVarintOneByteMax) {
       s.put_u8(static_cast<uint8_t>(v));
     } else if (v <= 0xFFFF) {
       uint8_t* p = s.reserve(3);

@@ -17,6 +17,7 @@
 #include "model/result.h"
 #include "wire/decode_error.h"
 #include "wire/encode.h"
+#include "wire/varint_form.h"
 
 namespace kvt {
 
@@ -100,7 +101,7 @@ class Reader {
   Decoded<uint32_t> read_varint32(IntegerType expected, IntegerType wide, IntegerType huge) {
     if (p_ == end_) return std::unexpected(DecodeError::unexpected_end(1));
     uint8_t b = *p_;
-    if (b <= 250) {
+    if (b <= kVarintOneByteMax) {
       ++p_;
       return b;
     }
@@ -122,7 +123,7 @@ class Reader {
   Decoded<uint64_t> read_varint64(IntegerType expected, IntegerType huge) {
     if (p_ == end_) return std::unexpected(DecodeError::unexpected_end(1));
     uint8_t b = *p_;
-    if (b <= 250) {
+    if (b <= kVarintOneByteMax) {
       ++p_;
       return b;
     }

@@ -61,6 +61,10 @@ class Writer {
   uint8_t* end_;
 };
 
+// Bulk encoders write long columns in pieces of about this many bytes (a cache's worth) and call
+// piece_written after each.
+inline constexpr size_t kPieceBytes = size_t{64} << 10;
+
 // Bulk encoders call this after each piece of a long column. A sink that checksums as it goes
 // (it has on_piece()) can then take in the piece while it is still in cache.
 template <class Sink>

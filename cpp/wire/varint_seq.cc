@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "wire/varint_form.h"
 #include "wire/varint_seq_kernel.h"
 
 namespace kvt::sse2 {
@@ -22,7 +23,7 @@ using detail::U64Elem;
 
 // Bit i set where byte i of x is a varint marker (>= 251).
 inline uint32_t marker_mask(__m128i x) {
-  const __m128i m = _mm_max_epu8(x, _mm_set1_epi8(static_cast<char>(251)));
+  const __m128i m = _mm_max_epu8(x, _mm_set1_epi8(static_cast<char>(kVarintMarkerMin)));
   return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(m, x)));
 }
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "wire/varint_form.h"
 #include "wire/varint_seq.h"
 #include "wire/varint_seq_kernel.h"
 
@@ -90,7 +91,7 @@ inline void store16_single(__m128i x, typename E::T* dst) {
 
 inline uint32_t marker_mask(__m128i x) {
   return static_cast<uint32_t>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(251))), x)));
+      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(kVarintMarkerMin))), x)));
 }
 
 struct Avx2Runs {

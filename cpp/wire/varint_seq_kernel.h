@@ -10,6 +10,7 @@
 
 #include "model/vec.h"
 #include "wire/reader.h"
+#include "wire/varint_form.h"
 
 namespace kvt::detail {
 
@@ -50,7 +51,7 @@ struct U64Elem {
 template <bool kWide>
 constexpr std::array<uint8_t, 256> make_length_table() {
   std::array<uint8_t, 256> t{};
-  for (int b = 0; b <= 250; ++b) t[b] = 1;
+  for (int b = 0; b <= kVarintOneByteMax; ++b) t[b] = 1;
   t[0xFB] = 3;
   t[0xFC] = 5;
   t[0xFD] = kWide ? 9 : 0;

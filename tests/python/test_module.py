@@ -364,3 +364,25 @@ class TestPackArguments:
         scales["a" * 40] = Clearing()
         with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
             _kvt.pack_table_frame("o", [], scales)
+
+
+@pytest.mark.parametrize("module", ["_kvt", "kvt._arrow"])
+def test_extension_modules_refuse_subinterpreters(module):
+    # Both hold process-wide Python objects (NumPy's API table, dtype descriptors), so both
+    # declare that another interpreter may not load them, and the import says so.
+    interpreters = pytest.importorskip(
+        "_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters"
+    )
+    interp = interpreters.create()
+    try:
+        code = (
+            f"import sys; sys.path[:0] = {sys.path!r}\n"
+            f"try:\n    import {module}\nexcept ImportError as e:\n    raise SystemExit(str(e))\n"
+        )
+        try:
+            failure = interpreters.run_string(interp, code)
+        except Exception as e:  # CPython 3.12 raises what 3.13 returns
+            failure = e
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None and "does not support loading in subinterpreters" in str(failure)

@@ -276,6 +276,8 @@ PyMethodDef kMethods[] = {
 
 int exec_module(PyObject* module) { return add_types(module); }
 
+// One interpreter only, as _kvt: the NumPy C API table, the dtype descriptors and the types made
+// once are process-wide Python objects, which another interpreter must not share.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
