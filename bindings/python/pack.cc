@@ -77,7 +77,7 @@ PyObject* pack_columns(std::string_view obj, PyObject* columns, const ScaleMap* 
   table.format_word = kFormatWord;
   table.fields = build_fields(*pairs);
   table.meta.emplace();
-  table.meta->insert("obj", Variant(in_kind<DataType::String>, std::string(obj)));
+  table.meta->insert(std::string(kObjKey), Variant(in_kind<DataType::String>, std::string(obj)));
   table.flag = false;
   return frame_bytes(table);
 }

@@ -28,9 +28,9 @@ PyObject* parse(std::span<const uint8_t> buffer) {
     return nullptr;
   }
   Table table = std::move(*unpacked);
-  PyRef obj = PyRef::steal(new_str(table_meta_text(table, "obj")));
+  PyRef obj = PyRef::steal(new_str(table_meta_text(table, kObjKey)));
   if (!obj) return nullptr;
-  PyRef name = PyRef::steal(new_str(table_meta_text(table, "table")));
+  PyRef name = PyRef::steal(new_str(table_meta_text(table, kTableKey)));
   if (!name) return nullptr;
   PyRef columns = PyRef::steal(table_to_py_list(std::move(table)));
   if (!columns) return nullptr;

@@ -25,6 +25,8 @@ namespace {
 
 constexpr uint16_t kMagic = 0x4D7C;
 constexpr uint16_t kVersion = 1;
+// The first four bytes of every header: the magic and the version, little-endian.
+constexpr uint8_t kHeaderLead[4] = {kMagic & 0xFF, kMagic >> 8, kVersion & 0xFF, kVersion >> 8};
 // Every field takes at least 4 bytes: name length, data_type, meta tag, series tag.
 constexpr size_t kMinFieldSize = 4;
 
@@ -311,10 +313,7 @@ void write_table_ref_frame(const TableRef& table, const FramePlan& plan, std::sp
   assert(dst.size() == plan.frame_size());
   uint8_t* out = dst.data();
   const size_t n = plan.body_size_;
-  out[0] = 0x7C;
-  out[1] = 0x4D;
-  out[2] = 0x01;
-  out[3] = 0x00;
+  std::memcpy(out, kHeaderLead, sizeof kHeaderLead);
   store_u32(out + 4, static_cast<uint32_t>(n + kFooterSize));
   ChecksumWriter w(out + kHeaderSize, n);
   DatetimeUnits units{nullptr, plan.datetime_units_, 0};
@@ -348,8 +347,9 @@ std::expected<Table, TableFrameError> unpack_table_frame(std::span<const uint8_t
 
 HeaderResult check_table_frame_header(std::span<const uint8_t> buffer) {
   if (buffer.size() < kHeaderSize) return {HeaderCheck::TooShort, 0};
-  static constexpr uint8_t kLead[4] = {0x7C, 0x4D, 0x01, 0x00};
-  if (std::memcmp(buffer.data(), kLead, 4) != 0) return {HeaderCheck::NotAFrame, 0};
+  if (std::memcmp(buffer.data(), kHeaderLead, sizeof kHeaderLead) != 0) {
+    return {HeaderCheck::NotAFrame, 0};
+  }
   return {HeaderCheck::Ok, load_u32(buffer.data() + 4)};
 }
 

@@ -20,6 +20,10 @@ namespace kvt {
 // The format word and flag that tables packed by this module carry.
 inline constexpr uint32_t kFormatWord = 0x4D7C0001;
 
+// The table metadata keys of the object name and the table name.
+inline constexpr std::string_view kObjKey = "obj";
+inline constexpr std::string_view kTableKey = "table";
+
 struct Field {
   std::string name;
   DataType data_type = DataType::Null;

@@ -44,8 +44,8 @@ PyObject* unpack_buffer(std::span<const uint8_t> content, int64_t offset_us) {
     return nullptr;
   }
   Table table = std::move(*unpacked);
-  PyRef obj = PyRef::steal(new_str(table_meta_text(table, "obj")));
-  PyRef name = PyRef::steal(new_str(table_meta_text(table, "table")));
+  PyRef obj = PyRef::steal(new_str(table_meta_text(table, kObjKey)));
+  PyRef name = PyRef::steal(new_str(table_meta_text(table, kTableKey)));
   if (!obj || !name) return nullptr;
   const size_t rows = row_count(table);
   std::vector<Field> fields = into_fields(std::move(table));
@@ -191,7 +191,7 @@ PyObject* pack_columns(std::string_view obj, PyObject* columns) {
     table.fields.push_back(FieldRef{names[i], series_kind(series), std::nullopt, series});
   }
   table.meta.emplace();
-  table.meta->insert("obj", Variant(in_kind<DataType::String>, std::string(obj)));
+  table.meta->insert(std::string(kObjKey), Variant(in_kind<DataType::String>, std::string(obj)));
   return py::frame_bytes(table);
 }
 
