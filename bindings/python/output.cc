@@ -314,7 +314,7 @@ PyObject* timestamps(Vec<int64_t>&& column, int64_t offset_us) {
 
 template <DataType K>
 auto&& take(Series& s) {
-  return std::move(*std::get_if<kind_index(K)>(&s));
+  return get_kind<K>(std::move(s));
 }
 
 }  // namespace

@@ -70,12 +70,6 @@ struct DatetimeUnits {
   size_t next = 0;
 };
 
-// The alternative of kind K in a Series or SeriesRef.
-template <DataType K, class V>
-const auto& kind_of(const V& v) {
-  return std::get<kind_index(K)>(v);
-}
-
 template <class Sink>
 void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
   using enum DataType;
@@ -84,7 +78,7 @@ void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
     case Null:
       break;
     case DateTime: {
-      const auto v = kind_of<DateTime>(series);
+      const auto v = get_kind<DateTime>(series);
       if constexpr (Sink::kWrites) {
         datetime_array_bincode_encode(v, units.replay[units.next++], s);
       } else {
@@ -95,34 +89,34 @@ void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
       break;
     }
     case Int64:
-      encode_integer_column(s, kind_of<Int64>(series));
+      encode_integer_column(s, get_kind<Int64>(series));
       break;
     case Float64:
-      encode_block_column(s, kind_of<Float64>(series));
+      encode_block_column(s, get_kind<Float64>(series));
       break;
     case Decimal:
-      d64_array_bincode_encode(kind_of<Decimal>(series), s);
+      d64_array_bincode_encode(get_kind<Decimal>(series), s);
       break;
     case String:
-      encode_strings_column(s, kind_of<String>(series));
+      encode_strings_column(s, get_kind<String>(series));
       break;
     case Bool:
-      encode_bool_column(s, kind_of<Bool>(series));
+      encode_bool_column(s, get_kind<Bool>(series));
       break;
     case Int32:
-      encode_integer_column(s, kind_of<Int32>(series));
+      encode_integer_column(s, get_kind<Int32>(series));
       break;
     case UInt32:
-      encode_integer_column(s, kind_of<UInt32>(series));
+      encode_integer_column(s, get_kind<UInt32>(series));
       break;
     case UInt64:
-      encode_integer_column(s, kind_of<UInt64>(series));
+      encode_integer_column(s, get_kind<UInt64>(series));
       break;
     case Float32:
-      encode_block_column(s, kind_of<Float32>(series));
+      encode_block_column(s, get_kind<Float32>(series));
       break;
     case Bytes:
-      encode_strings_column(s, kind_of<Bytes>(series));
+      encode_strings_column(s, get_kind<Bytes>(series));
       break;
   }
 }

@@ -817,26 +817,23 @@ PyObject* column_to_numpy(const ImportedColumn& column) {
   };
   switch (series_kind(c.ref)) {
     case DataType::String:
-      return py::strings_to_objects(std::get<kind_index(DataType::String)>(c.ref), true);
+      return py::strings_to_objects(get_kind<DataType::String>(c.ref), true);
     case DataType::Bytes:
-      return py::strings_to_objects(std::get<kind_index(DataType::Bytes)>(c.ref), false);
+      return py::strings_to_objects(get_kind<DataType::Bytes>(c.ref), false);
     case DataType::Bool:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::Bool)>(c.ref)), py::Dtype::Bool);
+      return py::vec_to_array(copy(get_kind<DataType::Bool>(c.ref)), py::Dtype::Bool);
     case DataType::Int32:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::Int32)>(c.ref)), py::Dtype::Int32);
+      return py::vec_to_array(copy(get_kind<DataType::Int32>(c.ref)), py::Dtype::Int32);
     case DataType::Int64:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::Int64)>(c.ref)), py::Dtype::Int64);
+      return py::vec_to_array(copy(get_kind<DataType::Int64>(c.ref)), py::Dtype::Int64);
     case DataType::DateTime:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::DateTime)>(c.ref)), py::Dtype::Us);
+      return py::vec_to_array(copy(get_kind<DataType::DateTime>(c.ref)), py::Dtype::Us);
     case DataType::UInt64:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::UInt64)>(c.ref)),
-                              py::Dtype::UInt64);
+      return py::vec_to_array(copy(get_kind<DataType::UInt64>(c.ref)), py::Dtype::UInt64);
     case DataType::Float32:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::Float32)>(c.ref)),
-                              py::Dtype::Float32);
+      return py::vec_to_array(copy(get_kind<DataType::Float32>(c.ref)), py::Dtype::Float32);
     case DataType::Float64:
-      return py::vec_to_array(copy(std::get<kind_index(DataType::Float64)>(c.ref)),
-                              py::Dtype::Float64);
+      return py::vec_to_array(copy(get_kind<DataType::Float64>(c.ref)), py::Dtype::Float64);
     default:
       raise(PyExc_TypeError,
             "column " + quoted(column.name) + " is of the Arrow null type: it has no values");

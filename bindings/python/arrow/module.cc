@@ -58,9 +58,8 @@ PyObject* unpack_buffer(std::span<const uint8_t> content, int64_t offset_us) {
     PyRef column;
     const DataType kind = series_kind(field.series);
     if (kind == DataType::String || kind == DataType::Bytes) {
-      auto& strings = kind == DataType::String
-                          ? std::get<kind_index(DataType::String)>(field.series)
-                          : std::get<kind_index(DataType::Bytes)>(field.series);
+      auto& strings = kind == DataType::String ? get_kind<DataType::String>(field.series)
+                                               : get_kind<DataType::Bytes>(field.series);
       column = PyRef::steal(new_strings(std::move(strings), kind == DataType::String));
     } else if (kind == DataType::Null) {
       column = PyRef::borrow(Py_None);
