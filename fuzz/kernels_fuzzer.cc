@@ -285,8 +285,9 @@ void check_text_in_place(const uint8_t* data, size_t n) {
   for (bool validate : {true, false}) {
     kvt::Reader a(data, n);
     kvt::Reader b(data, n);
-    auto arena = kvt::read_strings_column(a, validate, false);
-    auto in_place = kvt::read_strings_column(b, validate, true);
+    const auto elements = validate ? kvt::Elements::Utf8 : kvt::Elements::AnyBytes;
+    auto arena = kvt::decode_strings_column(a, elements, kvt::Placement::Copied);
+    auto in_place = kvt::decode_strings_column(b, elements, kvt::Placement::InPlace);
     require(arena.has_value() == in_place.has_value());
     if (!arena) {
       require(arena.error().to_string() == in_place.error().to_string());

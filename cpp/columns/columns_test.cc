@@ -19,11 +19,11 @@ using Bytes = std::vector<uint8_t>;
 using testing::encode_with;
 
 Bytes encode_decimals(std::span<const D64> v) {
-  return encode_with([&](auto& s) { d64_array_bincode_encode(v, s); });
+  return encode_with([&](auto& s) { encode_decimal_column(v, s); });
 }
 Bytes encode_datetimes(std::span<const int64_t> v) {
   const DatetimePlan plan = plan_datetime_column(v);
-  Bytes b = encode_with([&](auto& s) { datetime_array_bincode_encode(v, plan.unit, s); });
+  Bytes b = encode_with([&](auto& s) { encode_datetime_column(v, plan.unit, s); });
   EXPECT_EQ(b.size(), plan.size);
   return b;
 }
@@ -44,7 +44,7 @@ TEST(D64Column, ExactBytes) {
 TEST(D64Column, DecodesEmptyForms) {
   for (const Bytes& in : {Bytes{0x00}, Bytes{0x01, 0x04}, Bytes{0x01, 0x07}}) {
     Reader r(in);
-    auto v = d64_array_bincode_decode(r);
+    auto v = decode_decimal_column(r);
     ASSERT_TRUE(v) << v.error().to_string();
     EXPECT_TRUE(v->empty());
     EXPECT_EQ(r.remaining(), 0u);
@@ -54,7 +54,7 @@ TEST(D64Column, DecodesEmptyForms) {
 TEST(D64Column, DecodesNegativeDifference) {
   const Bytes in = {0x02, 0x04, 0x05};
   Reader r(in);
-  auto v = d64_array_bincode_decode(r);
+  auto v = decode_decimal_column(r);
   ASSERT_TRUE(v);
   ASSERT_EQ(v->size(), 1u);
   EXPECT_EQ((*v)[0], D64::from_parts(3, 2, true));
@@ -65,7 +65,7 @@ TEST(D64Column, ScaleComesFromFirstOrdinaryElement) {
   const Bytes b = encode_decimals(col);
   EXPECT_EQ(b, (Bytes{0x04, 0x02, 0x00, 0x1E, 0x1D}));
   Reader r(b);
-  auto v = d64_array_bincode_decode(r);
+  auto v = decode_decimal_column(r);
   ASSERT_TRUE(v);
   EXPECT_EQ(to_std(*v),
             (std::vector<D64>{D64::from_parts(0, 1, false), D64::from_parts(15, 1, false),
@@ -86,7 +86,7 @@ class D64Unfit : public ::testing::TestWithParam<UnfitCase> {};
 TEST_P(D64Unfit, BecomesNan) {
   const auto& c = GetParam();
   Reader r(c.bytes);
-  auto v = d64_array_bincode_decode(r);
+  auto v = decode_decimal_column(r);
   ASSERT_TRUE(v) << v.error().to_string();
   EXPECT_EQ(to_std(*v), c.want);
   EXPECT_EQ(r.remaining(), 0u);
@@ -160,13 +160,13 @@ TEST(DatetimeColumn, ExactBytes) {
 TEST(DatetimeColumn, DecodesEmptyFormsAndZeroUnit) {
   for (const Bytes& in : {Bytes{0x00}, Bytes{0x01, 0x04}}) {
     Reader r(in);
-    auto v = datetime_array_bincode_decode(r);
+    auto v = decode_datetime_column(r);
     ASSERT_TRUE(v);
     EXPECT_TRUE(v->empty());
   }
   const Bytes zero_unit = {0x03, 0x00, 0x08, 0x02};
   Reader r(zero_unit);
-  auto v = datetime_array_bincode_decode(r);
+  auto v = decode_datetime_column(r);
   ASSERT_TRUE(v);
   EXPECT_EQ(to_std(*v), (std::vector<int64_t>{0, 0}));
 }
@@ -187,7 +187,7 @@ TEST_P(DatetimeUnit, ChoosesAnExactUnit) {
   EXPECT_EQ(plan_datetime_column(c.values).unit, c.unit);
   const Bytes b = encode_datetimes(c.values);
   Reader r(b);
-  auto back = datetime_array_bincode_decode(r);
+  auto back = decode_datetime_column(r);
   ASSERT_TRUE(back) << back.error().to_string();
   EXPECT_EQ(to_std(*back), c.values);
   EXPECT_EQ(r.remaining(), 0u);
@@ -302,7 +302,7 @@ TEST(DatetimeColumn, RandomColumnsRoundTripAndFollowThePlainRule) {
     const std::vector<int64_t> v(col.begin(), col.end());
     const Bytes b = encode_datetimes(v);
     Reader r(b);
-    auto back = datetime_array_bincode_decode(r);
+    auto back = decode_datetime_column(r);
     ASSERT_TRUE(back) << back.error().to_string();
     ASSERT_EQ(to_std(*back), v);
     ASSERT_EQ(r.remaining(), 0u);
@@ -325,7 +325,7 @@ TEST(D64Column, RandomColumnsRoundTrip) {
     const auto& col = std::get<4>(s);
     const Bytes b = encode_decimals(col);
     Reader r(b);
-    auto back = d64_array_bincode_decode(r);
+    auto back = decode_decimal_column(r);
     ASSERT_TRUE(back) << back.error().to_string();
     ASSERT_EQ(to_std(*back), to_std(col));
     ASSERT_EQ(r.remaining(), 0u);
@@ -368,12 +368,13 @@ FrameKey key_of(std::string_view s) {
   return k;
 }
 
-// Reads with read_strings_column, in place or not; an in-place column is walked with
+// Reads with decode_strings_column, in place or not; an in-place column is walked with
 // for_each_in_frame, whose keys are checked against key_of.
 StringsResult read_strings_fast(const Bytes& in, bool validate, bool in_place = false) {
   StringsResult out;
   Reader r(in);
-  auto col = read_strings_column(r, validate, in_place);
+  auto col = decode_strings_column(r, validate ? Elements::Utf8 : Elements::AnyBytes,
+                                   in_place ? Placement::InPlace : Placement::Copied);
   if (!col) return StringsResult(col.error());
   if (const InFrameText* t = col->in_frame()) {
     EXPECT_TRUE(in_place);
@@ -514,7 +515,7 @@ TEST(StringsColumn, InPlaceColumnsAndKeysAtTheEnd) {
       in.push_back('z');
       in.insert(in.end(), extra, 0xAB);
       Reader r(in);
-      auto col = read_strings_column(r, true, true);
+      auto col = decode_strings_column(r, Elements::Utf8, Placement::InPlace);
       ASSERT_TRUE(col && col->in_frame()) << len;
       EXPECT_EQ(r.remaining(), extra);
       EXPECT_EQ(col->byte_count(), len + 1);
@@ -525,7 +526,7 @@ TEST(StringsColumn, InPlaceColumnsAndKeysAtTheEnd) {
   // A long length form, or an element longer than 250 bytes, keeps the arena.
   const Bytes long_form = {0x01, 0xFB, 0x01, 0x00, 'a'};
   Reader r(long_form);
-  auto col = read_strings_column(r, true, true);
+  auto col = decode_strings_column(r, Elements::Utf8, Placement::InPlace);
   ASSERT_TRUE(col);
   EXPECT_EQ(col->in_frame(), nullptr);
   EXPECT_EQ((*col)[0], "a");
@@ -540,7 +541,7 @@ TEST(StringsColumn, InPlaceUtf8WithNonAsciiLengths) {
   in[2] = 0xA9;  // a lone continuation byte at the start of element 0
   in.push_back(0);
   Reader r(in);
-  auto col = read_strings_column(r, true, true);
+  auto col = decode_strings_column(r, Elements::Utf8, Placement::InPlace);
   ASSERT_FALSE(col);
   EXPECT_EQ(col.error().to_string(), read_strings_slowly(in, true).error->to_string());
 }
@@ -567,11 +568,11 @@ class ColumnErrors : public ::testing::TestWithParam<ColumnErrorCase> {};
 TEST_P(ColumnErrors, BothCodecsFailAlike) {
   const auto& c = GetParam();
   Reader r1(c.bytes);
-  auto d = d64_array_bincode_decode(r1);
+  auto d = decode_decimal_column(r1);
   ASSERT_FALSE(d);
   EXPECT_EQ(d.error().to_string(), c.text);
   Reader r2(c.bytes);
-  auto t = datetime_array_bincode_decode(r2);
+  auto t = decode_datetime_column(r2);
   ASSERT_FALSE(t);
   EXPECT_EQ(t.error().to_string(), c.text);
 }
@@ -607,11 +608,11 @@ TEST(ColumnCodecs, EveryTruncationFails) {
   const Bytes d = encode_decimals(decimals);
   for (size_t k = 0; k < t.size(); ++k) {
     Reader r(t.data(), k);
-    ASSERT_FALSE(datetime_array_bincode_decode(r)) << k;
+    ASSERT_FALSE(decode_datetime_column(r)) << k;
   }
   for (size_t k = 0; k < d.size(); ++k) {
     Reader r(d.data(), k);
-    ASSERT_FALSE(d64_array_bincode_decode(r)) << k;
+    ASSERT_FALSE(decode_decimal_column(r)) << k;
   }
 }
 

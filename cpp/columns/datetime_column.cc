@@ -84,7 +84,7 @@ ExactDivider::ExactDivider(int64_t unit) {
   hi_ = static_cast<int64_t>((kTwo63 - 1) / odd);
 }
 
-Decoded<Vec<int64_t>> datetime_array_bincode_decode(Reader& r) {
+Decoded<Vec<int64_t>> decode_datetime_column(Reader& r) {
   Vec<int64_t> out;
   uint64_t n = 0;
   int64_t unit = 0;

@@ -109,7 +109,7 @@ bool widen_datetime(const int64_t* src, int64_t* dst, size_t n, int64_t factor);
 // Writes (or counts) a datetime column with the given unit, which must come from
 // plan_datetime_column for the same column.
 template <class Sink>
-void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sink& s) {
+void encode_datetime_column(std::span<const int64_t> v, int64_t unit, Sink& s) {
   if (v.empty()) {
     s.put_u8(0);
     return;
@@ -128,12 +128,12 @@ void datetime_array_bincode_encode(std::span<const int64_t> v, int64_t unit, Sin
 
 // Plans the unit and writes (or counts) the column.
 template <class Sink>
-void datetime_array_bincode_encode(std::span<const int64_t> v, Sink& s) {
-  datetime_array_bincode_encode(v, plan_datetime_column(v).unit, s);
+void encode_datetime_column(std::span<const int64_t> v, Sink& s) {
+  encode_datetime_column(v, plan_datetime_column(v).unit, s);
 }
 
 // Reads a datetime column. Fails only through the primitive reads. A unit of 0 yields zeros.
-Decoded<Vec<int64_t>> datetime_array_bincode_decode(Reader& r);
+Decoded<Vec<int64_t>> decode_datetime_column(Reader& r);
 
 // ---- conversions ----
 

@@ -16,7 +16,7 @@ constexpr uint64_t kDecimalChunk = 4096;
 
 }  // namespace
 
-Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r) {
+Decoded<Vec<D64>> decode_decimal_column(Reader& r) {
   Vec<D64> out;
   uint64_t n = 0;
   int64_t scale = 0;

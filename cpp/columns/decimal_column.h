@@ -31,7 +31,7 @@ inline uint32_t d64_column_scale(std::span<const D64> col) {
 
 // Writes (or counts) a decimal column. Cannot fail.
 template <class Sink>
-void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
+void encode_decimal_column(std::span<const D64> col, Sink& s) {
   if (col.empty()) {
     s.put_u8(0);
     return;
@@ -53,7 +53,7 @@ void d64_array_bincode_encode(std::span<const D64> col, Sink& s) {
 // column whose scale lies outside 0..15, and every element whose accumulated mantissa has a
 // magnitude of 2^56 or more, decodes as the NaN value (D64::nan()); accumulation continues past
 // such an element, and the other elements are unaffected.
-Decoded<Vec<D64>> d64_array_bincode_decode(Reader& r);
+Decoded<Vec<D64>> decode_decimal_column(Reader& r);
 
 // ---- conversions ----
 

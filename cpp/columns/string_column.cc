@@ -80,9 +80,10 @@ std::optional<Decoded<StringColumn>> read_in_place(Reader& r, uint64_t count, bo
 // the arena exactly; the second copies them. Elements with a one-byte length take an inline
 // path; other forms go through the Reader. In place, a column whose elements are all whole with
 // one-byte lengths is checked where it lies and viewed there instead.
-Decoded<StringColumn> read_strings_column(Reader& r, bool validate, bool in_place) {
+Decoded<StringColumn> decode_strings_column(Reader& r, Elements elements, Placement placement) {
+  const bool validate = elements == Elements::Utf8;
   KVT_ASSIGN_OR_RETURN(const uint64_t count, r.read_u64());
-  if (in_place) {
+  if (placement == Placement::InPlace) {
     if (auto col = read_in_place(r, count, validate)) return *col;
   }
   StringColumn col;

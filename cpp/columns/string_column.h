@@ -103,13 +103,19 @@ void encode_strings_column(Sink& s, const StringsRef& v) {
   }
 }
 
-// Reads a String (validate = true) or Bytes column. Results and errors are those of reading the
-// elements one by one; with validate, a String element that is not UTF-8 fails with Utf8
-// (offsets relative to that element). The arena and offsets are sized once, never beyond what
-// the input holds. With in_place, a column whose elements all have one-byte lengths comes back
-// as a view of the input (StringColumn::in_frame, loads allowed up to the reader's end), which
-// must then outlive it; results and errors are otherwise the same.
-Decoded<StringColumn> read_strings_column(Reader& r, bool validate, bool in_place = false);
+// What a column's elements are: UTF-8 text (String columns, checked) or any bytes (Bytes columns).
+enum class Elements { Utf8, AnyBytes };
+// Where decoded elements may stay: copied into an arena of their own, or in the input.
+enum class Placement { Copied, InPlace };
+
+// Reads a String (Elements::Utf8) or Bytes column. Results and errors are those of reading the
+// elements one by one; a String element that is not UTF-8 fails with Utf8 (offsets relative to
+// that element). The arena and offsets are sized once, never beyond what the input holds. In
+// place, a column whose elements all have one-byte lengths comes back as a view of the input
+// (StringColumn::in_frame, loads allowed up to the reader's end), which must then outlive it;
+// results and errors are otherwise the same.
+Decoded<StringColumn> decode_strings_column(Reader& r, Elements elements,
+                                            Placement placement = Placement::Copied);
 
 // The 16-byte key of a short element: its frame form (length byte, then its bytes), zero-padded,
 // as two little-endian words. Two short elements are equal exactly when their keys are, and the

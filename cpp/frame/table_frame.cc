@@ -80,7 +80,7 @@ void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
     case DateTime: {
       const auto v = get_kind<DateTime>(series);
       if constexpr (Sink::kWrites) {
-        datetime_array_bincode_encode(v, units.replay[units.next++], s);
+        encode_datetime_column(v, units.replay[units.next++], s);
       } else {
         const DatetimePlan p = plan_datetime_column(v);
         units.record->push_back(p.unit);
@@ -95,7 +95,7 @@ void encode_series(Sink& s, const SeriesRef& series, DatetimeUnits& units) {
       encode_block_column(s, get_kind<Float64>(series));
       break;
     case Decimal:
-      d64_array_bincode_encode(get_kind<Decimal>(series), s);
+      encode_decimal_column(get_kind<Decimal>(series), s);
       break;
     case String:
       encode_strings_column(s, get_kind<String>(series));
@@ -153,15 +153,16 @@ Decoded<Series> decode_series(Reader& r, DataType kind, bool in_place) {
     case Null:
       return Series(std::in_place_index<kind_index(Null)>);
     case DateTime:
-      return into_series<DateTime>(datetime_array_bincode_decode(r));
+      return into_series<DateTime>(decode_datetime_column(r));
     case Int64:
       return into_series<Int64>(decode_integer_column<int64_t>(r));
     case Float64:
       return into_series<Float64>(decode_block_column<double>(r));
     case Decimal:
-      return into_series<Decimal>(d64_array_bincode_decode(r));
+      return into_series<Decimal>(decode_decimal_column(r));
     case String:
-      return into_series<String>(read_strings_column(r, true, in_place));
+      return into_series<String>(decode_strings_column(
+          r, Elements::Utf8, in_place ? Placement::InPlace : Placement::Copied));
     case Bool:
       return into_series<Bool>(decode_bool_column(r));
     case Int32:
@@ -175,7 +176,7 @@ Decoded<Series> decode_series(Reader& r, DataType kind, bool in_place) {
     case Bytes:
       break;
   }
-  return into_series<Bytes>(read_strings_column(r, false));
+  return into_series<Bytes>(decode_strings_column(r, Elements::AnyBytes));
 }
 
 Decoded<Field> decode_field(Reader& r, bool in_place) {
