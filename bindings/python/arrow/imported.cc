@@ -97,11 +97,20 @@ std::vector<ImportedColumn> columns_of(const std::shared_ptr<Owned<ArrowSchema>>
   if (s.format != nullptr && std::strcmp(s.format, "+s") == 0) {
     for (int64_t i = 0; i < s.n_children; ++i) {
       const ArrowSchema* child = s.children[i];
-      columns.push_back(
-          ImportedColumn{child->name != nullptr ? child->name : "", schema, child, {}, 0});
+      columns.push_back(ImportedColumn{child->name != nullptr ? child->name : "",
+                                       schema,
+                                       child,
+                                       parse_format(child->format != nullptr ? child->format : ""),
+                                       {},
+                                       0});
     }
   } else {
-    columns.push_back(ImportedColumn{s.name != nullptr ? s.name : "", schema, &s, {}, 0});
+    columns.push_back(ImportedColumn{s.name != nullptr ? s.name : "",
+                                     schema,
+                                     &s,
+                                     parse_format(s.format != nullptr ? s.format : ""),
+                                     {},
+                                     0});
   }
   return columns;
 }
@@ -253,20 +262,19 @@ bool booleans(const ImportedColumn& column, Vec<uint8_t>& out) {
   return true;
 }
 
-bool timestamps(const ImportedColumn& column, char unit, Converted& out) {
+bool timestamps(const ImportedColumn& column, TimeUnit unit, Converted& out) {
   std::span<const int64_t> view;
-  if (unit == 'u') {  // same_width refuses nulls itself
+  if (unit == TimeUnit::Us) {  // same_width refuses nulls itself
     if (!same_width<int64_t>(column, out.i64, view)) return false;
     out.ref = SeriesRef(in_kind<DataType::DateTime>, view);
     return true;
   }
   if (!refuse_nulls(column)) return false;
-  const TimeUnit u = unit == 's' ? TimeUnit::S : unit == 'm' ? TimeUnit::Ms : TimeUnit::Ns;
   out.i64.resize(static_cast<size_t>(column.length));
   size_t at = 0;
   for (const Chunk& c : column.chunks) {
     if (!enough_buffers(column, c, 2)) return false;
-    if (!to_microseconds(u, values_of<int64_t>(c), out.i64.data() + at,
+    if (!to_microseconds(unit, values_of<int64_t>(c), out.i64.data() + at,
                          static_cast<size_t>(c.length))) {
       raise(PyExc_ValueError, "datetime value out of range in column '" + column.name + "'");
       return false;
@@ -278,31 +286,6 @@ bool timestamps(const ImportedColumn& column, char unit, Converted& out) {
 }
 
 // ---- decimals ----
-
-struct DecimalFormat {
-  int precision = 0;
-  int scale = 0;
-  int bits = 128;
-};
-
-std::optional<DecimalFormat> parse_decimal(std::string_view f) {
-  if (!f.starts_with("d:")) return std::nullopt;
-  f.remove_prefix(2);
-  DecimalFormat d;
-  int* fields[] = {&d.precision, &d.scale, &d.bits};
-  for (int i = 0; i < 3 && !f.empty(); ++i) {
-    auto [p, ec] = std::from_chars(f.data(), f.data() + f.size(), *fields[i]);
-    if (ec != std::errc()) return std::nullopt;
-    f.remove_prefix(static_cast<size_t>(p - f.data()));
-    if (!f.empty()) {
-      if (f[0] != ',' || i == 2) return std::nullopt;
-      f.remove_prefix(1);
-    } else if (i == 0) {
-      return std::nullopt;
-    }
-  }
-  return d;
-}
 
 // The exact text of value * 10^-scale.
 std::string decimal_text(__int128 value, int scale) {
@@ -337,7 +320,8 @@ __int128 decimal_at(const Chunk& c, int bits, int64_t i) {
   return v;
 }
 
-bool decimals(const ImportedColumn& column, const DecimalFormat& d, Converted& out) {
+bool decimals(const ImportedColumn& column, Converted& out) {
+  const ArrowType& d = column.type;
   if (d.bits != 32 && d.bits != 64 && d.bits != 128) {
     raise(PyExc_TypeError, "column " + quoted(column.name) +
                                ": cannot pack Arrow data of format '" + column.format() +
@@ -381,15 +365,18 @@ bool decimals(const ImportedColumn& column, const DecimalFormat& d, Converted& o
 
 enum class Layout : uint8_t { Small, Large, View };
 
-std::optional<Layout> layout_of(std::string_view f, bool& text) {
-  if (f == "u" || f == "U" || f == "vu") {
-    text = true;
-  } else if (f == "z" || f == "Z" || f == "vz") {
-    text = false;
-  } else {
-    return std::nullopt;
+std::optional<Layout> layout_of(const ArrowType& t, bool& text) {
+  if (!t.is_text_or_bytes()) return std::nullopt;
+  text = t.id == TypeId::String;
+  switch (t.layout) {
+    case StringLayout::Offsets32:
+      return Layout::Small;
+    case StringLayout::Offsets64:
+      return Layout::Large;
+    case StringLayout::Views:
+      break;
   }
-  return f.size() == 2 ? Layout::View : (f == "U" || f == "Z") ? Layout::Large : Layout::Small;
+  return Layout::View;
 }
 
 // Element views of rows [offset, offset + length) of one array of any string layout, checked
@@ -615,13 +602,12 @@ bool gather_dictionary(const ImportedColumn& column, const Chunk& c,
 bool dictionary_strings(const ImportedColumn& column, Converted& out) {
   bool text = true;
   const ArrowSchema& values_schema = *column.schema->dictionary;
-  const std::string index_format = column.format();
-  const std::optional<Layout> layout =
-      values_schema.format != nullptr ? layout_of(values_schema.format, text) : std::nullopt;
-  if (!layout || index_format.size() != 1 ||
-      std::string_view("csilCSIL").find(index_format[0]) == std::string_view::npos) {
+  const std::optional<Layout> layout = values_schema.format != nullptr
+                                           ? layout_of(parse_format(values_schema.format), text)
+                                           : std::nullopt;
+  if (!layout || !column.type.is_integer()) {
     raise(PyExc_TypeError, "column " + quoted(column.name) +
-                               ": cannot pack an Arrow dictionary of format '" + index_format +
+                               ": cannot pack an Arrow dictionary of format '" + column.format() +
                                "' with values of format '" +
                                (values_schema.format ? values_schema.format : "") +
                                "' (dictionaries of text or bytes with integer indices only)");
@@ -640,26 +626,26 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
     if (!element_views(column, *dict, *layout, dict->offset, dict->length, values)) return false;
     if (text && !check_utf8(column, values, 0)) return false;
     bool ok = false;
-    switch (index_format[0]) {
-      case 'c':
+    switch (column.type.id) {
+      case TypeId::Int8:
         ok = gather_dictionary<int8_t>(column, c, values, *dict, start, rows);
         break;
-      case 's':
+      case TypeId::Int16:
         ok = gather_dictionary<int16_t>(column, c, values, *dict, start, rows);
         break;
-      case 'i':
+      case TypeId::Int32:
         ok = gather_dictionary<int32_t>(column, c, values, *dict, start, rows);
         break;
-      case 'l':
+      case TypeId::Int64:
         ok = gather_dictionary<int64_t>(column, c, values, *dict, start, rows);
         break;
-      case 'C':
+      case TypeId::UInt8:
         ok = gather_dictionary<uint8_t>(column, c, values, *dict, start, rows);
         break;
-      case 'S':
+      case TypeId::UInt16:
         ok = gather_dictionary<uint16_t>(column, c, values, *dict, start, rows);
         break;
-      case 'I':
+      case TypeId::UInt32:
         ok = gather_dictionary<uint32_t>(column, c, values, *dict, start, rows);
         break;
       default:
@@ -738,72 +724,68 @@ std::optional<std::vector<ImportedColumn>> read_array(PyObject* schema_capsule,
 }
 
 bool convert(const ImportedColumn& column, Converted& out) {
-  const std::string f = column.format();
   if (column.schema->dictionary != nullptr) return dictionary_strings(column, out);
+  const ArrowType& t = column.type;
   bool text = true;
-  if (std::optional<Layout> layout = layout_of(f, text)) {
+  if (std::optional<Layout> layout = layout_of(t, text)) {
     return plain_strings(column, *layout, text, out);
   }
-  // "tsu:" is naive; "tsu:Europe/Paris" has a zone, and its values are UTC instants all the same.
-  if (f.size() >= 4 && f.starts_with("ts") && f[3] == ':' &&
-      std::string_view("smun").find(f[2]) != std::string_view::npos) {
-    return timestamps(column, f[2], out);
-  }
-  if (std::optional<DecimalFormat> d = parse_decimal(f)) return decimals(column, *d, out);
-  if (f.size() == 1) {
-    switch (f[0]) {
-      case 'n':
-        out.ref = SeriesRef(in_kind<DataType::Null>, NullRef{});
-        return true;
-      case 'b':
-        if (!booleans(column, out.bools)) return false;
-        out.ref = SeriesRef(in_kind<DataType::Bool>, std::span<const uint8_t>(out.bools));
-        return true;
-      case 'c':
-        return widened<DataType::Int32, int8_t>(column, out.i32, out.ref);
-      case 's':
-        return widened<DataType::Int32, int16_t>(column, out.i32, out.ref);
-      case 'C':
-        return widened<DataType::Int32, uint8_t>(column, out.i32, out.ref);
-      case 'S':
-        return widened<DataType::Int32, uint16_t>(column, out.i32, out.ref);
-      case 'I':
-        return widened<DataType::Int64, uint32_t>(column, out.i64, out.ref);
-      case 'i':
-        return plain<DataType::Int32>(column, out.i32, out.ref);
-      case 'l':
-        return plain<DataType::Int64>(column, out.i64, out.ref);
-      case 'L':
-        return plain<DataType::UInt64>(column, out.u64, out.ref);
-      case 'f':
-        return plain<DataType::Float32>(column, out.f32, out.ref, true);
-      case 'g':
-        return plain<DataType::Float64>(column, out.f64, out.ref, true);
-      case 'e': {
-        if (!gather<uint16_t>(column, out.f32, half_to_float, true)) return false;
-        out.ref = SeriesRef(in_kind<DataType::Float32>, std::span<const float>(out.f32));
-        return true;
-      }
-      default:
-        break;
+  switch (t.id) {
+    case TypeId::Timestamp:  // zoned or naive: the values are UTC instants all the same
+      return timestamps(column, t.unit, out);
+    case TypeId::Decimal:
+      return decimals(column, out);
+    case TypeId::Null:
+      out.ref = SeriesRef(in_kind<DataType::Null>, NullRef{});
+      return true;
+    case TypeId::Bool:
+      if (!booleans(column, out.bools)) return false;
+      out.ref = SeriesRef(in_kind<DataType::Bool>, std::span<const uint8_t>(out.bools));
+      return true;
+    case TypeId::Int8:
+      return widened<DataType::Int32, int8_t>(column, out.i32, out.ref);
+    case TypeId::Int16:
+      return widened<DataType::Int32, int16_t>(column, out.i32, out.ref);
+    case TypeId::UInt8:
+      return widened<DataType::Int32, uint8_t>(column, out.i32, out.ref);
+    case TypeId::UInt16:
+      return widened<DataType::Int32, uint16_t>(column, out.i32, out.ref);
+    case TypeId::UInt32:
+      return widened<DataType::Int64, uint32_t>(column, out.i64, out.ref);
+    case TypeId::Int32:
+      return plain<DataType::Int32>(column, out.i32, out.ref);
+    case TypeId::Int64:
+      return plain<DataType::Int64>(column, out.i64, out.ref);
+    case TypeId::UInt64:
+      return plain<DataType::UInt64>(column, out.u64, out.ref);
+    case TypeId::Float32:
+      return plain<DataType::Float32>(column, out.f32, out.ref, true);
+    case TypeId::Float64:
+      return plain<DataType::Float64>(column, out.f64, out.ref, true);
+    case TypeId::Float16: {
+      if (!gather<uint16_t>(column, out.f32, half_to_float, true)) return false;
+      out.ref = SeriesRef(in_kind<DataType::Float32>, std::span<const float>(out.f32));
+      return true;
     }
+    default:
+      break;
   }
   raise(PyExc_TypeError, "column " + quoted(column.name) + ": cannot pack Arrow data of format '" +
-                             f + "'; cast it to a type the Arrow type table of kvt lists");
+                             column.format() +
+                             "'; cast it to a type the Arrow type table of kvt lists");
   return false;
 }
 
-std::optional<int64_t> decimal_scale(const std::string& format) {
-  std::optional<DecimalFormat> d = parse_decimal(format);
-  if (!d) return std::nullopt;
-  return d->scale;
+std::optional<int64_t> decimal_scale(const ImportedColumn& column) {
+  if (column.type.id != TypeId::Decimal) return std::nullopt;
+  return column.type.scale;
 }
 
 PyObject* column_to_numpy(const ImportedColumn& column) {
-  if (std::optional<DecimalFormat> d = parse_decimal(column.format())) {
+  if (column.type.id == TypeId::Decimal) {
     // Exact text, one str per value.
     Converted c;
-    if (!decimals(column, *d, c)) return nullptr;
+    if (!decimals(column, c)) return nullptr;
     StringColumn text;
     for (D64 v : c.decimals)
       text.push_back(decimal_text(v.mantissa(), static_cast<int>(v.scale())));

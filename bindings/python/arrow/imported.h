@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "abi.h"
+#include "arrow/format.h"
 #include "model/d64.h"
 #include "model/series.h"
 #include "model/strings.h"
@@ -56,6 +57,7 @@ struct ImportedColumn {
   std::string name;
   std::shared_ptr<Owned<ArrowSchema>> schema_owner;
   const ArrowSchema* schema = nullptr;
+  ArrowType type;  // of schema->format, parsed once
   std::vector<Chunk> chunks;
   int64_t length = 0;
 
@@ -93,7 +95,7 @@ bool convert(const ImportedColumn& column, Converted& out);
 // text and bytes as object arrays, decimals as object arrays of their exact text.
 PyObject* column_to_numpy(const ImportedColumn& column);
 
-// The decimal scale of a decimal column's format ("d:p,s" or "d:p,s,bits"), if it is one.
-std::optional<int64_t> decimal_scale(const std::string& format);
+// The decimal scale of a decimal column, if it is one.
+std::optional<int64_t> decimal_scale(const ImportedColumn& column);
 
 }  // namespace kvt::arrow

@@ -100,8 +100,7 @@ PyObject* imported_format(PyObject* self, void*) {
 }
 
 PyObject* imported_decimal_scale(PyObject* self, void*) {
-  std::optional<int64_t> scale =
-      decimal_scale(reinterpret_cast<ImportedObject*>(self)->column->format());
+  std::optional<int64_t> scale = decimal_scale(*reinterpret_cast<ImportedObject*>(self)->column);
   if (!scale) Py_RETURN_NONE;
   return PyLong_FromLongLong(*scale);
 }
