@@ -14,15 +14,12 @@ namespace {
 std::optional<DecodeError> check_utf8(const StringColumn& col) {
   const auto& offs = col.offsets();
   const auto* bytes = reinterpret_cast<const uint8_t*>(col.bytes().data());
-  const uint64_t total = offs.back();
   // Fast path: the arena is well-formed and no element boundary falls inside a character, so
-  // every element is well-formed. Otherwise find the first bad element one by one (there is one:
-  // a concatenation of well-formed strings is well-formed).
-  bool whole = !validate_utf8(bytes, total).has_value();
-  for (size_t i = 1; whole && i + 1 < offs.size(); ++i) {
-    if (offs[i] < total && (bytes[offs[i]] & 0xC0) == 0x80) whole = false;
+  // every element is well-formed. Otherwise find the first bad element one by one, as its own
+  // read reports it (there is one: a concatenation of well-formed strings is well-formed).
+  if (!first_non_utf8_element(bytes, std::span<const uint64_t>(offs.data(), offs.size()))) {
+    return std::nullopt;
   }
-  if (whole) return std::nullopt;
   for (size_t i = 0; i + 1 < offs.size(); ++i) {
     if (auto e = validate_utf8(bytes + offs[i], offs[i + 1] - offs[i])) {
       return DecodeError::utf8(e->valid_up_to, e->error_len);

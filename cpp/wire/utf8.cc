@@ -131,4 +131,19 @@ Utf8Kernel utf8_kernel(KernelLevel level) noexcept {
 #endif
 }
 
+std::optional<size_t> first_non_utf8_element(const uint8_t* bytes,
+                                             std::span<const uint64_t> offsets) {
+  const uint64_t begin = offsets.front(), end = offsets.back();
+  if (end == begin) return std::nullopt;
+  if (auto bad = validate_utf8(bytes + begin, end - begin)) {
+    const uint64_t at = begin + bad->valid_up_to;
+    const auto it = std::upper_bound(offsets.begin(), offsets.end(), at);
+    return static_cast<size_t>(std::max<std::ptrdiff_t>(0, it - offsets.begin() - 1));
+  }
+  for (size_t i = 1; i + 1 < offsets.size(); ++i) {
+    if (offsets[i] < end && (bytes[offsets[i]] & 0xC0) == 0x80) return i - 1;
+  }
+  return std::nullopt;
+}
+
 }  // namespace kvt

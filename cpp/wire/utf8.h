@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "wire/simd.h"
 
@@ -50,5 +51,13 @@ inline std::optional<Utf8Error> validate_utf8(const uint8_t* data, size_t n) {
   static const Utf8Kernel kernel = utf8_kernel(kernel_level());
   return kernel(data, n);
 }
+
+// The elements of an arena column, element i the bytes [offsets[i], offsets[i + 1]) of `bytes`.
+// The first one that is not well-formed UTF-8 as the used range shows it: the element holding the
+// range's first ill-formed byte, else the first one that starts inside a character (whose bytes
+// the element before it began); nullopt when every element is well-formed. One pass over the
+// range and one look at each boundary. `offsets` must ascend and hold at least one offset.
+std::optional<size_t> first_non_utf8_element(const uint8_t* bytes,
+                                             std::span<const uint64_t> offsets);
 
 }  // namespace kvt

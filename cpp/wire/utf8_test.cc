@@ -333,5 +333,38 @@ TEST(Utf8Random, KernelsAgreeAtEveryAlignment) {
   }
 }
 
+// Arenas of random pieces of well-formed and ill-formed text cut into elements at random
+// offsets, boundaries inside characters included: the one-pass answer is nullopt exactly when
+// every element is well-formed on its own, and otherwise names an element that is not.
+TEST(Utf8Arena, FirstNonUtf8ElementAgreesWithElementByElement) {
+  const std::vector<std::string> pieces = {
+      "a",    "bc",   "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+      "\x80", "\xC3", "\xE2\x82", "\xFF",         "\xED\xA0\x80"};
+  std::mt19937_64 rng(31);
+  int bad_runs = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string arena = "xy";  // bytes before the first offset are not read
+    const size_t n = rng() % 8;
+    for (size_t i = 0; i < n; ++i) arena += pieces[rng() % (round % 3 == 0 ? pieces.size() : 5)];
+    std::vector<uint64_t> offsets = {2};
+    while (offsets.back() < arena.size()) {
+      offsets.push_back(std::min<uint64_t>(arena.size(), offsets.back() + rng() % 5));
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(arena.data());
+    const std::optional<size_t> got = first_non_utf8_element(bytes, offsets);
+    bool all_good = true;
+    for (size_t i = 0; i + 1 < offsets.size(); ++i) {
+      all_good &= !validate_utf8(bytes + offsets[i], offsets[i + 1] - offsets[i]).has_value();
+    }
+    ASSERT_EQ(got.has_value(), !all_good) << round;
+    if (got) {
+      ++bad_runs;
+      ASSERT_LT(*got + 1, offsets.size());
+      EXPECT_TRUE(validate_utf8(bytes + offsets[*got], offsets[*got + 1] - offsets[*got])) << round;
+    }
+  }
+  EXPECT_GT(bad_runs, 2000);
+}
+
 }  // namespace
 }  // namespace kvt

@@ -477,18 +477,9 @@ bool check_utf8(const ImportedColumn& column, const std::vector<std::string_view
 // and no element starts inside a multi-byte sequence.
 bool check_utf8(const ImportedColumn& column, const char* bytes, std::span<const uint64_t> offsets,
                 int64_t first_row) {
-  const uint64_t begin = offsets.front(), end = offsets.back();
-  if (end == begin) return true;
   const auto* base = reinterpret_cast<const uint8_t*>(bytes);
-  if (auto bad = validate_utf8(base + begin, end - begin)) {
-    const uint64_t at = begin + bad->valid_up_to;
-    auto it = std::upper_bound(offsets.begin(), offsets.end(), at);
-    return refuse_bad_text(column, first_row + std::max<int64_t>(0, it - offsets.begin() - 1));
-  }
-  for (size_t i = 1; i + 1 < offsets.size(); ++i) {
-    if (offsets[i] < end && (base[offsets[i]] & 0xC0) == 0x80) {
-      return refuse_bad_text(column, first_row + static_cast<int64_t>(i) - 1);
-    }
+  if (std::optional<size_t> bad = first_non_utf8_element(base, offsets)) {
+    return refuse_bad_text(column, first_row + static_cast<int64_t>(*bad));
   }
   return true;
 }
