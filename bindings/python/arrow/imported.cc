@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "arrow/values.h"
 #include "columns/datetime_column.h"
 #include "columns/string_column.h"
 #include "errors.h"
@@ -232,24 +233,6 @@ bool same_width(const ImportedColumn& column, Vec<T>& owned, std::span<const T>&
   return true;
 }
 
-float half_to_float(uint16_t h) {
-  const uint32_t sign = uint32_t{h & 0x8000u} << 16;
-  const uint32_t exponent = (h >> 10) & 0x1f;
-  uint32_t mantissa = h & 0x3ffu;
-  uint32_t bits;
-  if (exponent == 0x1f) {
-    bits = sign | 0x7f800000u | (mantissa << 13);
-  } else if (exponent != 0) {
-    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
-  } else if (mantissa == 0) {
-    bits = sign;
-  } else {
-    // A subnormal half is mantissa * 2^-24, exactly representable as a normal float.
-    return std::bit_cast<float>(sign) + (sign ? -1.0f : 1.0f) * std::ldexp(float(mantissa), -24);
-  }
-  return std::bit_cast<float>(bits);
-}
-
 bool booleans(const ImportedColumn& column, Vec<uint8_t>& out) {
   if (!refuse_nulls(column)) return false;
   out.resize(static_cast<size_t>(column.length));
@@ -287,39 +270,6 @@ bool timestamps(const ImportedColumn& column, TimeUnit unit, Converted& out) {
 
 // ---- decimals ----
 
-// The exact text of value * 10^-scale.
-std::string decimal_text(__int128 value, int scale) {
-  const bool negative = value < 0;
-  unsigned __int128 m = negative ? -static_cast<unsigned __int128>(value) : value;
-  std::string digits;
-  do {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(m % 10)));
-    m /= 10;
-  } while (m != 0);
-  while (static_cast<int>(digits.size()) <= scale) digits.push_back('0');
-  std::reverse(digits.begin(), digits.end());
-  if (scale > 0) digits.insert(digits.end() - scale, '.');
-  return negative ? "-" + digits : digits;
-}
-
-__int128 decimal_at(const Chunk& c, int bits, int64_t i) {
-  const auto* base = static_cast<const uint8_t*>(c.array->buffers[1]);
-  const int64_t row = c.offset + i;
-  if (bits == 32) {
-    int32_t v;
-    std::memcpy(&v, base + row * 4, 4);
-    return v;
-  }
-  if (bits == 64) {
-    int64_t v;
-    std::memcpy(&v, base + row * 8, 8);
-    return v;
-  }
-  __int128 v;
-  std::memcpy(&v, base + row * 16, 16);
-  return v;
-}
-
 bool decimals(const ImportedColumn& column, Converted& out) {
   const ArrowType& d = column.type;
   if (d.bits != 32 && d.bits != 64 && d.bits != 128) {
@@ -338,21 +288,19 @@ bool decimals(const ImportedColumn& column, Converted& out) {
   out.decimals.resize(static_cast<size_t>(column.length));
   size_t at = 0;
   int64_t start = 0;
-  constexpr __int128 kLimit = static_cast<__int128>(kD64MagnitudeLimit);
   for (const Chunk& c : column.chunks) {
     if (!enough_buffers(column, c, 2)) return false;
-    for (int64_t i = 0; i < c.length; ++i) {
-      const __int128 v = decimal_at(c, d.bits, i);
-      if (v >= kLimit || v <= -kLimit) {
-        const std::string places = d.scale == 1 ? "1 place" : std::to_string(d.scale) + " places";
-        raise(PyExc_ValueError,
-              "column " + quoted(column.name) + " row " + std::to_string(start + i) + " holds '" +
-                  decimal_text(v, d.scale) + "', which a decimal column of " + places +
-                  " cannot carry (the value times 10**" + std::to_string(d.scale) +
-                  " reaches 2**56): pack the column as float64 (cast it to a float type)");
-        return false;
-      }
-      out.decimals[at + i] = D64::from_mantissa(static_cast<int64_t>(v), d.scale);
+    auto converted = decimals_to_d64(c.array->buffers[1], d.bits, c.offset, c.length, d.scale,
+                                     out.decimals.data() + at);
+    if (!converted) {
+      const DecimalTooLarge& e = converted.error();
+      const std::string places = d.scale == 1 ? "1 place" : std::to_string(d.scale) + " places";
+      raise(PyExc_ValueError,
+            "column " + quoted(column.name) + " row " + std::to_string(start + e.row) + " holds '" +
+                decimal_text(e.value, d.scale) + "', which a decimal column of " + places +
+                " cannot carry (the value times 10**" + std::to_string(d.scale) +
+                " reaches 2**56): pack the column as float64 (cast it to a float type)");
+      return false;
     }
     at += static_cast<size_t>(c.length);
     start += c.length;
