@@ -484,3 +484,40 @@ def test_tables_of_other_objects_with_the_same_columns_share_one_stream():
     table = pa.table(kvt.arrow_stream(kvt.read_frames(stream)))
     assert table.column("x").to_pylist() == [0, 1, 0]
     assert table.schema.metadata[b"kvt.obj"] == b"A"
+
+
+def _decoded(i):
+    """Column i of a decoded table: 0 text, 1 bytes (kvt._arrow.Strings)."""
+    table = pa.table({"s": ["a", "bc"], "b": pa.array([b"x", b"yz"], pa.binary())})
+    return kvt.unpack(kvt.pack("o", table))._arrow_source()[i][1]
+
+
+@pytest.mark.parametrize(
+    "fmt, data",
+    [
+        ("l", np.arange(3, dtype=np.int32)),  # shorter items than declared
+        ("i", np.arange(3, dtype=np.int64)),
+        ("g", np.arange(3, dtype=np.int64)),  # same size, other kind
+        ("L", np.arange(3, dtype=np.int64)),
+        ("l", np.arange(6, dtype=np.int64)[::2]),  # strided
+        ("l", np.arange(3, dtype=">i8")),  # swapped
+        ("l", np.zeros((3, 1), dtype=np.int64)),
+        ("b", np.arange(3, dtype=np.int8)),
+        ("tsu:", np.arange(3, dtype=np.int32)),
+        ("U", np.arange(3, dtype=np.int64)),
+        ("u", np.array(["a", "b", "c"], dtype=object)),  # a layout export never makes
+        ("d:10,2", np.arange(3, dtype=np.int64)),
+        ("+s", np.arange(3, dtype=np.int64)),
+        ("l", 0),  # decoded text as numbers
+        ("Z", 0),  # text as bytes
+        ("U", 1),  # bytes as text
+    ],
+)
+def test_export_refuses_data_that_does_not_match_its_declared_format(fmt, data):
+    if isinstance(data, int):
+        data = _decoded(data)
+    # kvt._arrow trusts no caller: a consumer would otherwise read a buffer of another layout
+    # (or length) than the format tells it.
+    batch = ([("c", fmt, data)], 3 if not hasattr(data, "is_text") else 2, [])
+    with pytest.raises(TypeError, match="cannot export"):
+        pa.RecordBatchReader._import_from_c_capsule(kvt._arrow.stream(iter([batch]))).read_all()

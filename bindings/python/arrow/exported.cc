@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "abi.h"
+#include "arrow/format.h"
 #include "columns/datetime_column.h"
 #include "errors.h"
 #include "model/vec.h"
@@ -177,6 +178,67 @@ bool objects_to_buffers(const std::string& name, PyObject* array, bool text, Arr
 
 bool is_timestamp(const std::string& f) { return f.size() >= 4 && f.starts_with("ts"); }
 
+// The NumPy item a column of Arrow type t is exported from: kind and size (0: not a NumPy column).
+struct NumpyItem {
+  char kind;
+  int size;
+};
+NumpyItem numpy_item_of(const ArrowType& t) {
+  switch (t.id) {
+    case TypeId::Bool:
+      return {'b', 1};
+    case TypeId::Int8:
+      return {'i', 1};
+    case TypeId::Int16:
+      return {'i', 2};
+    case TypeId::Int32:
+      return {'i', 4};
+    case TypeId::Int64:
+    case TypeId::Timestamp:  // the values as int64
+      return {'i', 8};
+    case TypeId::UInt8:
+      return {'u', 1};
+    case TypeId::UInt16:
+      return {'u', 2};
+    case TypeId::UInt32:
+      return {'u', 4};
+    case TypeId::UInt64:
+      return {'u', 8};
+    case TypeId::Float16:
+      return {'f', 2};
+    case TypeId::Float32:
+      return {'f', 4};
+    case TypeId::Float64:
+      return {'f', 8};
+    default:
+      return {0, 0};
+  }
+}
+
+// Whether a NumPy array may be exported as the format: one-dimensional, C-contiguous, native byte
+// order, of the kind and item size the format declares (the buffer a consumer reads is then
+// exactly the array's). Text goes out from object arrays. False with TypeError raised.
+bool exportable(const std::string& name, const std::string& format, PyArrayObject* a) {
+  const ArrowType t = parse_format(format);
+  PyArray_Descr* d = PyArray_DESCR(a);
+  bool ok;
+  if (t.is_text_or_bytes() && t.layout == StringLayout::Offsets64) {
+    ok = d->kind == 'O';
+  } else {
+    const NumpyItem want = numpy_item_of(t);
+    ok = want.size != 0 && d->kind == want.kind && PyArray_ITEMSIZE(a) == want.size &&
+         PyArray_ISNOTSWAPPED(a);
+  }
+  ok = ok && PyArray_NDIM(a) == 1 && PyArray_IS_C_CONTIGUOUS(a);
+  if (!ok) {
+    raise(PyExc_TypeError, "column '" + name + "': cannot export a NumPy array of dtype " +
+                               std::string(1, d->kind) + std::to_string(PyArray_ITEMSIZE(a)) +
+                               " and " + std::to_string(PyArray_NDIM(a)) +
+                               " dimension(s) as Arrow format '" + format + "'");
+  }
+  return ok;
+}
+
 // One column of a batch as a child array; false with the error raised.
 bool build_column(const std::string& name, const std::string& format, PyObject* obj, int64_t rows,
                   ArrowArray* out) {
@@ -190,6 +252,11 @@ bool build_column(const std::string& name, const std::string& format, PyObject* 
   }
   bool text = true;
   if (const StringColumn* strings = strings_column(obj, &text)) {
+    if (format != (text ? "U" : "Z")) {
+      raise(PyExc_TypeError, "column '" + name + "': cannot export decoded " +
+                                 (text ? "text" : "bytes") + " as Arrow format '" + format + "'");
+      return false;
+    }
     data->keep.push_back(PyRef::borrow(obj));
     length = static_cast<int64_t>(strings->size());
     data->buffers = {nullptr, address_of(strings->offsets().data()),
@@ -201,6 +268,7 @@ bool build_column(const std::string& name, const std::string& format, PyObject* 
       return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (!exportable(name, format, a)) return false;
     length = static_cast<int64_t>(PyArray_SIZE(a));
     data->keep.push_back(PyRef::borrow(obj));
     if (format == "U" || format == "Z") {
