@@ -557,11 +557,12 @@ bool dictionary_strings(const ImportedColumn& column, Converted& out) {
   int64_t start = 0;
   for (const Chunk& c : column.chunks) {
     const ArrowArray* dict = c.array->dictionary;
-    if (dict == nullptr || !enough_buffers(column, c, 2)) {
+    if (dict == nullptr) {
       raise(PyExc_ValueError,
             "column " + quoted(column.name) + ": an Arrow dictionary array has no dictionary");
       return false;
     }
+    if (!enough_buffers(column, c, 2)) return false;  // its own error, not overwritten
     if (!element_views(column, *dict, *layout, dict->offset, dict->length, values)) return false;
     if (text && !check_utf8(column, values, 0)) return false;
     bool ok = false;
