@@ -38,6 +38,39 @@ void with_gil(F&& f) {
 
 void raise(PyObject* type, const std::string& message) { py::raise_text(type, message); }
 
+// ---- ownership of exported structs ----
+
+// Releases s unless it was released (moved out) already, then frees it.
+template <class T>
+void release_and_delete(T* s) {
+  if (s->release != nullptr) s->release(s);
+  delete s;
+}
+
+template <class T>
+void release_and_delete_all(const std::vector<T*>& children) {
+  for (T* child : children) release_and_delete(child);
+}
+
+// The destructor of a capsule that owns its struct (which a consumer may have moved out).
+template <class T>
+void destroy_capsule(PyObject* capsule) {
+  auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+  if (s != nullptr) release_and_delete(s);
+}
+
+// A capsule named `name` that owns s; nullptr (s released and freed) when it cannot be made.
+template <class T>
+PyObject* owning_capsule(std::unique_ptr<T> s, const char* name) {
+  PyObject* capsule = PyCapsule_New(s.get(), name, destroy_capsule<T>);
+  if (capsule == nullptr) {
+    release_and_delete(s.release());
+    return nullptr;
+  }
+  s.release();
+  return capsule;
+}
+
 // ---- schemas ----
 
 struct SchemaData {
@@ -49,10 +82,7 @@ struct SchemaData {
 
 void release_schema(ArrowSchema* s) {
   auto* data = static_cast<SchemaData*>(s->private_data);
-  for (ArrowSchema* child : data->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
+  release_and_delete_all(data->children);
   delete data;
   s->release = nullptr;
 }
@@ -111,10 +141,7 @@ struct ArrayData {
 
 void release_array(ArrowArray* a) {
   auto* data = static_cast<ArrayData*>(a->private_data);
-  for (ArrowArray* child : data->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
+  release_and_delete_all(data->children);
   with_gil([data] { delete data; });
   a->release = nullptr;
 }
@@ -374,11 +401,7 @@ bool build_batch(const Batch& b, ArrowArray* out) {
   struct Guard {
     std::unique_ptr<ArrayData>& d;
     ~Guard() {
-      if (!d) return;
-      for (ArrowArray* child : d->children) {
-        if (child->release != nullptr) child->release(child);
-        delete child;
-      }
+      if (d) release_and_delete_all(d->children);
     }
   } guard{data};
   for (size_t i = 0; i < b.data.size(); ++i) {
@@ -391,13 +414,6 @@ bool build_batch(const Batch& b, ArrowArray* out) {
   auto owned = std::move(data);
   fill_array(out, std::move(owned), b.rows, 0);
   return true;
-}
-
-void destroy_schema_capsule(PyObject* capsule) {
-  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
-  if (s == nullptr) return;
-  if (s->release != nullptr) s->release(s);
-  delete s;
 }
 
 // ---- streams ----
@@ -496,13 +512,6 @@ void stream_release(ArrowArrayStream* s) {
   s->release = nullptr;
 }
 
-void destroy_stream_capsule(PyObject* capsule) {
-  auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
-  if (s == nullptr) return;
-  if (s->release != nullptr) s->release(s);
-  delete s;
-}
-
 }  // namespace
 
 PyObject* schema_capsule(PyObject* batch) {
@@ -510,13 +519,7 @@ PyObject* schema_capsule(PyObject* batch) {
   if (!b) return nullptr;
   auto schema = std::make_unique<ArrowSchema>();
   build_schema(b->layout, schema.get());
-  PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema_capsule);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    return nullptr;
-  }
-  schema.release();
-  return capsule;
+  return owning_capsule(std::move(schema), kSchemaCapsule);
 }
 
 PyObject* stream_capsule(PyObject* batches) {
@@ -539,13 +542,7 @@ PyObject* stream_capsule(PyObject* batches) {
   stream->get_last_error = stream_error;
   stream->release = stream_release;
   stream->private_data = data.release();
-  PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream_capsule);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    return nullptr;
-  }
-  stream.release();
-  return capsule;
+  return owning_capsule(std::move(stream), kStreamCapsule);
 }
 
 }  // namespace kvt::arrow
