@@ -14,4 +14,10 @@ std::string TableFrameError::to_string() const {
   return "Table frame CRC32 check failed";
 }
 
+std::string_view TableFrameError::kind() const {
+  if (std::holds_alternative<BufferTooSmall>(value)) return "buffer_too_small";
+  if (std::holds_alternative<InvalidFrame>(value)) return "invalid_frame";
+  return "checksum_mismatch";
+}
+
 }  // namespace kvt

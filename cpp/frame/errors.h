@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace kvt {
@@ -30,6 +31,9 @@ struct TableFrameError {
   // "Buffer too small, want {want} got {got}", "Invalid table frame: {message}" or
   // "Table frame CRC32 check failed".
   std::string to_string() const;
+  // What failed, as a name for callers that branch on it: "buffer_too_small", "invalid_frame" or
+  // "checksum_mismatch" (the checksum is checked before anything is decoded).
+  std::string_view kind() const;
 
   friend bool operator==(const TableFrameError&, const TableFrameError&) = default;
 };

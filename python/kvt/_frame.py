@@ -10,19 +10,30 @@ DEFAULT_MAX_FRAME_BYTES = 1 << 30
 
 
 class FrameError(ValueError):
-    """A frame in a stream is not a table frame or is damaged."""
+    """A frame in a stream is not a table frame or is damaged.
 
-    def __init__(self, offset: int, reason: str) -> None:
+    `kind` says what failed: "header" (not a table frame header), "too_large", "trailing_bytes"
+    (bytes after the frame), or what the frame codec found: "buffer_too_small", "invalid_frame"
+    (the body does not decode) or "checksum_mismatch" (checked before anything is decoded).
+    """
+
+    def __init__(self, offset: int, reason: str, kind: str = "invalid_frame") -> None:
         super().__init__(f"frame at offset {offset}: {reason}")
         self.offset = offset
         self.reason = reason
+        self.kind = kind
+
+    @classmethod
+    def of_codec(cls, offset: int, e: ValueError) -> FrameError:
+        """The error of a frame the codec refused (kvt._arrow.unpack's ValueError)."""
+        return cls(offset, str(e), getattr(e, "kind", "invalid_frame"))
 
 
 class FrameTooLargeError(FrameError):
     """A header declares a frame larger than the reader accepts; nothing was read past it."""
 
     def __init__(self, offset: int, size: int, limit: int) -> None:
-        super().__init__(offset, f"{size} bytes exceed the limit of {limit} bytes")
+        super().__init__(offset, f"{size} bytes exceed the limit of {limit} bytes", "too_large")
         self.size = size
         self.limit = limit
 
@@ -50,7 +61,7 @@ def check_header(offset: int, header: bytes, max_frame_bytes: int) -> int:
     try:
         length = _kvt.check_table_frame(header)
     except ValueError as e:
-        raise FrameError(offset, f"not a table frame header ({header.hex(' ')})") from e
+        raise FrameError(offset, f"not a table frame header ({header.hex(' ')})", "header") from e
     if HEADER_SIZE + length > max_frame_bytes:
         raise FrameTooLargeError(offset, HEADER_SIZE + length, max_frame_bytes)
     return length

@@ -154,7 +154,7 @@ def parse_content(offset: int, content: bytes) -> Table:
     try:
         decoded = _arrow.unpack(content, _kvt.get_local_offset(), False)
     except ValueError as e:
-        raise FrameError(offset, str(e)) from e
+        raise FrameError.of_codec(offset, e) from e
     return Table._from_decoded(*decoded)
 
 

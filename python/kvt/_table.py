@@ -212,9 +212,11 @@ def unpack(frame: Buffer) -> Table:
             if size < whole:
                 raise TruncatedFrameError(0, whole - size, whole)
             if size > whole:
-                raise FrameError(0, f"{size - whole} bytes follow the {whole}-byte frame")
+                raise FrameError(
+                    0, f"{size - whole} bytes follow the {whole}-byte frame", "trailing_bytes"
+                )
             try:
                 decoded = _arrow.unpack(data, _kvt.get_local_offset(), True)
             except ValueError as e:
-                raise FrameError(0, str(e)) from e
+                raise FrameError.of_codec(0, e) from e
     return Table._from_decoded(*decoded)

@@ -632,3 +632,44 @@ def test_write_frame_to_a_full_nonblocking_socket_counts_what_went_out():
             while chunk := b.recv(1 << 20):
                 received += chunk
         assert bytes(received) == frame[:taken]
+
+
+def _with_body(frame, body):
+    """The frame with its body replaced and the checksum made good again (zlib's CRC-32 is the
+    frame's)."""
+    import zlib
+
+    whole = body + zlib.crc32(body).to_bytes(4, "little")
+    return frame[:4] + len(whole).to_bytes(4, "little") + whole
+
+
+_GOOD = kvt.pack("o", {"x": np.arange(3, dtype=np.int64)})
+
+
+@pytest.mark.parametrize(
+    "data, kind",
+    [
+        (_GOOD[:-1] + bytes([_GOOD[-1] ^ 1]), "checksum_mismatch"),
+        (_with_body(_GOOD, _GOOD[8:-4][:-2]), "invalid_frame"),  # checksum good, body cut short
+        (_GOOD + b"x", "trailing_bytes"),
+        (b"XXXXXXXX" + _GOOD[8:], "header"),
+    ],
+    ids=["checksum", "body", "trailing", "header"],
+)
+@pytest.mark.parametrize("how", ["unpack", "read_frames"])
+def test_frame_errors_say_what_failed(data, kind, how):
+    if how == "read_frames" and kind == "trailing_bytes":
+        data += b"XXXXXXX"  # in a stream, the bytes after a frame are the next header
+        kind = "header"
+    with pytest.raises(kvt.FrameError) as caught:
+        if how == "unpack":
+            kvt.unpack(data)
+        else:
+            list(kvt.read_frames(io.BytesIO(data)))
+    assert caught.value.kind == kind
+
+
+def test_frame_too_large_says_so():
+    with pytest.raises(kvt.FrameTooLargeError) as caught:
+        list(kvt.read_frames(io.BytesIO(_GOOD), max_frame_bytes=16))
+    assert caught.value.kind == "too_large"

@@ -35,14 +35,23 @@ PyObject* new_str(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// ValueError with the error's text, and its kind (TableFrameError::kind) as the attribute `kind`.
+PyObject* raise_frame_error(const TableFrameError& e) {
+  PyRef text = PyRef::steal(new_str(e.to_string()));
+  if (!text) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr));
+  if (!exc) return nullptr;
+  PyRef kind = PyRef::steal(new_str(e.kind()));
+  if (!kind || PyObject_SetAttrString(exc.get(), "kind", kind.get()) < 0) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, exc.get());
+  return nullptr;
+}
+
 // (table, obj, [(name, column)]) from a whole frame whose header the caller has checked: columns
 // are NumPy arrays, Strings for text and bytes, None for Null columns.
 PyObject* unpack_buffer(std::span<const uint8_t> content, int64_t offset_us) {
   auto unpacked = unpack_table_frame(content, /*skip_header=*/true);
-  if (!unpacked) {
-    PyErr_SetString(PyExc_ValueError, unpacked.error().to_string().c_str());
-    return nullptr;
-  }
+  if (!unpacked) return raise_frame_error(unpacked.error());
   Table table = std::move(*unpacked);
   PyRef obj = PyRef::steal(new_str(table_meta_text(table, kObjKey)));
   PyRef name = PyRef::steal(new_str(table_meta_text(table, kTableKey)));
