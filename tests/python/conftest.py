@@ -7,6 +7,14 @@ import pytest
 # memory, quarantine and redzones make resident-size and address-space figures meaningless.
 SANITIZED = os.environ.get("KVT_SANITIZED") == "1"
 
+# Set by `make wheel-aarch64-test`, which runs this suite under qemu-user: every example takes
+# many times longer there, so Hypothesis's per-example deadline is off.
+if os.environ.get("KVT_EMULATED") == "1":
+    from hypothesis import settings
+
+    settings.register_profile("emulated", deadline=None)
+    settings.load_profile("emulated")
+
 
 def pytest_configure(config):
     config.addinivalue_line(
