@@ -264,7 +264,7 @@ wheel-aarch64-test: py-test-env $(ARM_ROOT)/.ready $(ARM_GTEST)/prefix/lib/libgt
 	rm -rf $(ARM_ROOT)/opt/kvt && mkdir -p $(ARM_ROOT)$(ARM_TREE)
 	$(VENV)/bin/python -m pip install -q --no-deps --target $(ARM_ROOT)$(ARM_SITE) \
 	  --platform manylinux_$(subst .,_,$(GLIBC_FLOOR))_aarch64 --only-binary :all: \
-	  --python-version 3.13 --implementation cp dist/kvt-*_aarch64.whl
+	  --python-version 3.13 --implementation cp --abi abi3 dist/kvt-*_aarch64.whl
 	git ls-files -co --exclude-standard tests tools pyproject.toml | tar -cf - -T - | \
 	  tar -xf - -C $(ARM_ROOT)$(ARM_TREE)
 	@echo "== frames written on aarch64 against those written on x86_64"
