@@ -51,15 +51,18 @@ def table(n: int) -> dict[str, object]:
 
 def main() -> None:
     _kvt.set_local_zone(0)
-    for n in (0, 1, 7, 64, 1000, 70_000, 300_000):
+    for n in (0, 1, 7, 64, 1000, 70_000, 200_000):
         columns = table(n)
         frame = kvt.pack(f"t{n}", columns, decimal_fields={"price": 2})
         (parsed,) = kvt.read_frames(io.BytesIO(frame))
         assert [name for name, _ in parsed.columns] == list(columns), n
         for (name, got), want in zip(parsed.columns, columns.values()):
-            if name in ("price", "f64"):
-                continue  # decimals come back as numbers; NaN != NaN: both covered by the digest
-            assert list(got) == list(want), (n, name)
+            if name == "price":
+                continue  # decimals come back as numbers; the digest covers them
+            if isinstance(want, list):
+                assert list(got) == want, (n, name)
+            else:
+                assert np.array_equal(got, want, equal_nan=want.dtype.kind == "f"), (n, name)
         print(f"t{n} {len(frame)} {hashlib.sha256(frame).hexdigest()}")
     print(f"# kvt {kvt.__version__}, kernel level {kvt.kernel_level()}", file=sys.stderr)
 
