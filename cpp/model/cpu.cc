@@ -42,8 +42,8 @@ KernelLevel detect() {
   // halves of ZMM0-15 and ZMM16-31 (bits 5-7).
   if (!bit(l1.ecx, 27) || !bit(l1.ecx, 28)) return KernelLevel::Scalar;
   const uint64_t state = os_saved_state();
-  const bool avx2 = (state & 0x6) == 0x6 && bit(l7.ebx, 5) && bit(l7.ebx, 3) &&
-                    bit(l7.ebx, 8) && bit(l1.ecx, 12) && bit(l1.ecx, 23) && bit(e1.ecx, 5);
+  const bool avx2 = (state & 0x6) == 0x6 && bit(l7.ebx, 5) && bit(l7.ebx, 3) && bit(l7.ebx, 8) &&
+                    bit(l1.ecx, 12) && bit(l1.ecx, 23) && bit(e1.ecx, 5);
   if (!avx2) return KernelLevel::Scalar;
   const bool avx512 = (state & 0xE6) == 0xE6 && bit(l7.ebx, 16) && bit(l7.ebx, 17) &&
                       bit(l7.ebx, 30) && bit(l7.ebx, 31) && bit(l7.ecx, 1) && bit(l7.ecx, 6);
