@@ -55,8 +55,9 @@ $(VENV)/.wheel-tools: $(VENV)/.ready
 # floor (GLIBC_FLOOR) from this machine, whatever its own glibc, with ISA-L built by the same
 # toolchain and linked statically into each extension module, and the C++ runtime (libc++,
 # libc++abi, libunwind) linked in too: a module needs only glibc. tools/zig/ holds the wrappers
-# and the CMake toolchain file. auditwheel repair then names the manylinux tag of the floor. The
-# development, sanitizer and fuzzing builds stay on the system's g++/clang and libisal.
+# and the CMake toolchain file. auditwheel repair then finds nothing to bundle, and each wheel is
+# tagged with the floor. The development, sanitizer and fuzzing builds stay on the system's
+# g++/clang and libisal.
 WHEEL_ARCHS := x86_64 aarch64
 HOST_ARCH := $(shell uname -m)
 GLIBC_FLOOR := 2.28
