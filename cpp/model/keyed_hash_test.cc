@@ -74,6 +74,11 @@ std::vector<std::string> colliding_keys(int blocks) {
 }
 
 TEST(MetaMap, KeysThatCollideUnderAnUnkeyedHashSpreadOut) {
+#ifndef __GLIBCXX__
+  // The keys are made to collide under libstdc++'s std::hash<std::string>; libc++ (the zig build
+  // of the wheels) hashes strings another way, under which they do not collide.
+  GTEST_SKIP() << "colliding keys are made for libstdc++'s std::hash";
+#endif
   const std::vector<std::string> keys = colliding_keys(12);
   ASSERT_EQ(keys.size(), 4096u);
   const size_t h = std::hash<std::string>{}(keys[0]);

@@ -5,7 +5,9 @@ columns (many data shapes, every varint width mix, lengths around the kernels' b
 parse damaged and whole frames, and their outputs are compared byte for byte."""
 
 import os
+import pathlib
 import pickle
+import platform
 import subprocess
 import sys
 
@@ -81,6 +83,26 @@ def test_levels_are_named_and_chosen():
     asked = os.environ.get("KVT_KERNELS")
     if asked is None:
         assert kvt.kernel_level() == levels[-1]
+
+
+def test_the_top_level_is_the_one_the_cpu_has():
+    # The module's own CPU check against the kernel's view of the CPU: a build whose check
+    # always failed would run every kernel at the scalar level and pass every other test.
+    try:
+        lines = pathlib.Path("/proc/cpuinfo").read_text().splitlines()
+    except OSError:
+        pytest.skip("no /proc/cpuinfo")
+    flags = set()
+    for line in lines:
+        if line.startswith("flags"):
+            flags = set(line.partition(":")[2].split())
+            break
+    avx2 = {"avx2", "bmi1", "bmi2", "fma", "popcnt", "abm"} <= flags
+    avx512 = {"avx512f", "avx512dq", "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2"} <= flags
+    want = "avx512" if avx2 and avx512 else "avx2" if avx2 else "scalar"
+    if platform.machine() != "x86_64":
+        want = "scalar"  # the vector kernels are x86-64's
+    assert kvt.kernel_levels()[-1] == want, sorted(flags)
 
 
 @pytest.mark.parametrize("asked", ["scalar", "avx2", "avx512", "fast", ""])
