@@ -84,7 +84,7 @@ $(ISAL_SRC)/CMakeLists.txt: | $(VENV)/.ready
 	touch $@
 
 build/isal/%/prefix/lib/libisal.a: $(ISAL_SRC)/CMakeLists.txt | $(VENV)/.wheel-tools system-deps
-	rm -rf build/isal/$*
+	rm -rf build/isal/$* && mkdir -p build/isal
 	$(ZIG_ENV) $(CMAKE) -S $(ISAL_SRC) -B build/isal/$*/build -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_TOOLCHAIN_FILE=$(ZIG_TOOLCHAIN) \
 	  -DKVT_ZIG_TARGET=$(call zig_target,$*) -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
