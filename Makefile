@@ -47,7 +47,8 @@ $(VENV)/.ready: pyproject.toml
 	$(VENV)/bin/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-$(VENV)/.wheel-tools: $(VENV)/.ready
+# Installed again when the Makefile changes (it names the tools and their versions).
+$(VENV)/.wheel-tools: $(VENV)/.ready Makefile
 	$(VENV)/bin/python -m pip install -q $(WHEEL_TOOLS) $(ZIG)
 	touch $@
 
